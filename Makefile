@@ -1,0 +1,23 @@
+# The front door: `make test` and `make demo` work on a fresh clone.
+BUILD ?= build
+CMAKE_GENERATOR ?= $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+
+.PHONY: all deps build test demo clean
+
+all: build
+
+deps:
+	@tools/pydeps.sh
+
+build: deps
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -- $(if $(filter Ninja,$(CMAKE_GENERATOR)),--quiet,-s)
+
+test: build
+	@tools/pytest tests
+
+demo: build
+	@tools/demo
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,57 @@
+// The platform's settings module `qz.qzconfig`, as our modules reach it.
+//
+// Every accessor reads the module attribute at the moment of the call and
+// caches nothing, so a setting changed while a program runs is seen by the
+// next use. (rowfeed alone copies its four database settings when it loads;
+// that copy lives in rowfeed, not here.) A missing setting raises the host's
+// AttributeError from the accessor.
+#pragma once
+
+#include "host/host.h"
+
+namespace qz::contracts {
+
+class QzConfig {
+ public:
+  // Imports qz.qzconfig; a missing module raises the host's ImportError.
+  static QzConfig bind() { return QzConfig(py::module_::import("qz.qzconfig")); }
+
+#define QZ_SETTING(name) \
+  py::object name() const { return module_.attr(#name); }
+  QZ_SETTING(MYSQLHOST)
+  QZ_SETTING(MYSQL_REPLUSER)
+  QZ_SETTING(MYSQL_REPLPASSWD)
+  QZ_SETTING(MYSQL_REPL_SERVER_ID)
+  QZ_SETTING(MYSQLDB)
+  QZ_SETTING(QZ_MQ_QUEUE_INTERVAL)
+  QZ_SETTING(QZ_MQ_QSET_INTERVAL)
+  QZ_SETTING(QZ_KF_HOST)
+  QZ_SETTING(QZ_KF_TOPIC)
+  QZ_SETTING(QZ_HBASE_IGNORE)
+  QZ_SETTING(QZ_HBASE_TABLES_MAP)
+  QZ_SETTING(KAFKA_BATCH)
+  QZ_SETTING(KAFKA_MAX_MESSAGE_SIZE)
+  QZ_SETTING(KAFKA_SEND_INTERVAL)
+  QZ_SETTING(KAFKA_STAT_INTERVAL)
+  QZ_SETTING(MAX_QMSG_COUNT)
+  QZ_SETTING(QZ_MQ_PROTOCOL)
+  QZ_SETTING(QZ_SMTP_HOST)
+  QZ_SETTING(QZ_SMTP_PORT)
+  QZ_SETTING(QZ_SMTP_TIMEOUT)
+  QZ_SETTING(QZ_SMTP_UID)
+  QZ_SETTING(QZ_SMTP_PWD)
+  QZ_SETTING(QZ_SMTP_SENDER)
+  QZ_SETTING(QZ_SMTP_REPLYTO)
+  QZ_SETTING(SEND_MAIL_MODE)
+  QZ_SETTING(QZ_MQ_EXCHANGE_TAG)
+  QZ_SETTING(QZ_RPC_TIMEOUT)
+#undef QZ_SETTING
+
+  const py::module_& module() const { return module_; }
+
+ private:
+  explicit QzConfig(py::module_ m) : module_(std::move(m)) {}
+  py::module_ module_;
+};
+
+}  // namespace qz::contracts

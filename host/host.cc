@@ -1,0 +1,63 @@
+#include "host/host.h"
+
+namespace qz::host {
+
+namespace {
+py::object steal_or_throw(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+}  // namespace
+
+py::bytes text(std::string_view s) {
+  return py::reinterpret_steal<py::bytes>(
+      steal_or_throw(PyString_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())))
+          .release());
+}
+
+py::object integer(long v) { return steal_or_throw(PyInt_FromLong(v)); }
+
+py::dict kwargs(std::initializer_list<std::pair<const char*, py::handle>> items) {
+  py::dict d;
+  for (const auto& [name, value] : items) d[text(name)] = value;
+  return d;
+}
+
+py::object str_of(py::handle v) { return steal_or_throw(PyObject_Str(v.ptr())); }
+
+py::object repr_of(py::handle v) { return steal_or_throw(PyObject_Repr(v.ptr())); }
+
+bool truth(py::handle v) {
+  int r = PyObject_IsTrue(v.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+bool is_old_instance(py::handle v) noexcept { return PyInstance_Check(v.ptr()); }
+bool is_old_class(py::handle v) noexcept { return PyClass_Check(v.ptr()); }
+py::handle old_instance_kind() noexcept { return reinterpret_cast<PyObject*>(&PyInstance_Type); }
+py::handle old_class_kind() noexcept { return reinterpret_cast<PyObject*>(&PyClass_Type); }
+
+py::object utc_now() {
+  py::object datetime = py::module_::import("datetime").attr("datetime");
+  return datetime.attr("utcnow")().attr("strftime")(text("%Y-%m-%d %H:%M:%S.%f"));
+}
+
+void sleep(double seconds) { py::module_::import("time").attr("sleep")(seconds); }
+
+RecursionGuard::RecursionGuard(const char* where) {
+  if (Py_EnterRecursiveCall(const_cast<char*>(where))) {
+    // Taking hold of the error instantiates it, a host call that would itself
+    // fail at the limit and replace the message; give it room, as the host
+    // has once the stack has unwound.
+    int limit = Py_GetRecursionLimit();
+    Py_SetRecursionLimit(limit + 50);
+    py::error_already_set error;
+    Py_SetRecursionLimit(limit);
+    throw error;
+  }
+}
+
+RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
+
+}  // namespace qz::host

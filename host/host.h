@@ -1,0 +1,70 @@
+// The one layer between our modules and the Python 2.7 host.
+//
+// Host objects are held by pybind11's owning references (py::object and kin);
+// a failed host call throws py::error_already_set, which pybind11 turns back
+// into the host's own error where control returns to the host. Raw PyObject
+// pointers appear only on the line that calls the C API.
+//
+// Text trap: under Python 2, pybind11 converts C++ strings (py::str("..."),
+// py::cast("..."), an argument "..." in a call) to *unicode* objects, and
+// py::str(obj)/py::repr(obj) re-decode the host's byte strings as UTF-8. The
+// host's own text kind is the byte string, so our modules build texts with
+// text() and take string forms with str_of()/repr_of() below, and pass keywords
+// with kwargs(), never py::str, "name"_a or a bare C++ string literal.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace qz::host {
+
+// A host byte string (the host's `str`) holding exactly these bytes.
+py::bytes text(std::string_view s);
+
+// A host plain integer (`int`); pybind11's py::int_ makes a `long` under
+// Python 2, which prints with an "L" in representations.
+py::object integer(long v);
+
+// The host's str(v) and repr(v): byte strings unless v's own __str__ or
+// __repr__ hands back something else, exactly as the host would have it.
+py::object str_of(py::handle v);
+py::object repr_of(py::handle v);
+
+// Keyword arguments for a host call, keyed by byte strings as the host's own
+// calls are (pybind11's "name"_a would key them by unicode under Python 2):
+//   f(a, b, **kwargs({{"ch", ch}, {"tag", tag}}))
+py::dict kwargs(std::initializer_list<std::pair<const char*, py::handle>> items);
+
+// The host's truth test of v (its __nonzero__/__len__ rules).
+bool truth(py::handle v);
+
+// Old-style ("classic") instances and classes, which pybind11 does not know.
+bool is_old_instance(py::handle v) noexcept;
+bool is_old_class(py::handle v) noexcept;
+py::handle old_instance_kind() noexcept;  // types.InstanceType, borrowed
+py::handle old_class_kind() noexcept;     // types.ClassType, borrowed
+
+// The current UTC time as "%Y-%m-%d %H:%M:%S.%f", formatted by the host.
+py::object utc_now();
+
+// Sleeps through the host's time.sleep, so that an interrupt (SIGINT) ends
+// the pause with the host's KeyboardInterrupt instead of being deferred.
+void sleep(double seconds);
+
+// Guards one level of a recursive walk over host values the way the host's
+// own C code does (_json.c): past the host's recursion limit the constructor
+// throws with the host's RuntimeError instead of letting the C stack overflow.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where);
+  ~RecursionGuard();
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+}  // namespace qz::host

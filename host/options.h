@@ -1,0 +1,24 @@
+// Command lines through the host's own option parser (optparse), so usage,
+// help ("%default" filled in), errors and exit statuses 0/2 are the host's.
+#pragma once
+
+#include "host/host.h"
+
+#include <initializer_list>
+
+namespace qz::host {
+
+struct Option {
+  const char* short_flag;  // "-u", or nullptr when there is none
+  const char* long_flag;   // "--userid"
+  const char* dest;
+  py::object default_value;  // ignored for flags, whose default is False
+  const char* help;
+  bool flag = false;  // action "store_true"
+};
+
+// Builds OptionParser() (no usage text of our own), adds the options in the
+// given order and parses sys.argv[1:]. Returns the parser's (options, args).
+py::tuple parse_command_line(std::initializer_list<Option> options);
+
+}  // namespace qz::host

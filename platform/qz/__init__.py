@@ -1,0 +1,2 @@
+# The platform package: the built libraries (dumptree, modelgate, sweeper) sit
+# beside the platform layer modules (qzconfig, qztool, qzmqobj, qzmqtool).

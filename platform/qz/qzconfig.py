@@ -1,0 +1,101 @@
+"""Settings of the qz platform.
+
+Every setting is a module attribute. Its value is, in order of precedence:
+the environment variable of the same name, the settings file named by
+QZ_SETTINGS_FILE (a JSON object), the default below (which points at the
+local stack). A value from the environment is parsed to the kind of the
+default: numbers, truth values ("1", "true", "yes", "on" / "0", "false",
+"no", "off", ""), and JSON for lists and mappings. Text is never left where
+a number is meant: the callers compare and multiply these values.
+
+Callers read settings at the moment of use, so assigning an attribute at run
+time takes effect at the next use.
+"""
+import json
+import os
+
+DEFAULTS = [
+    # name, default, meaning
+    ("MYSQLHOST", "127.0.0.1:3306", "database server host[:port] that rowfeed follows"),
+    ("MYSQL_REPLUSER", "qzrepl", "replication user"),
+    ("MYSQL_REPLPASSWD", "qzrepl", "replication user's password"),
+    ("MYSQL_REPL_SERVER_ID", 1001, "server id under which rowfeed registers as a replica"),
+    ("MYSQLDB", "qz", "the one schema whose row changes are followed"),
+    ("QZ_MQ_QUEUE_INTERVAL", 0.5, "rowfeed: an --interval above this is replaced"),
+    ("QZ_MQ_QSET_INTERVAL", 1.0, "rowfeed: the pause (seconds) used when it is"),
+    ("QZ_KF_HOST", "127.0.0.1:9092", "Kafka broker, used when --host is empty"),
+    ("QZ_KF_TOPIC", "hbase", "Kafka topic, used when --topic is empty"),
+    ("QZ_HBASE_IGNORE", [], "[table, event] pairs not fed (event: write, update, delete)"),
+    ("QZ_HBASE_TABLES_MAP", {}, "table -> [_, row-id column]; default column is id"),
+    ("KAFKA_BATCH", 100, "a batch is sent when it holds more messages than this"),
+    ("KAFKA_MAX_MESSAGE_SIZE", 900000, "a batch is sent when its text reaches this size"),
+    ("KAFKA_SEND_INTERVAL", 1.0, "a batch is sent when it is this old (seconds)"),
+    ("KAFKA_STAT_INTERVAL", 60, "statistics period (seconds); pauses between read cycles"),
+    ("MAX_QMSG_COUNT", 1000000000, "rowfeed ends after this many read cycles"),
+    ("QZ_MQ_PROTOCOL", True, "true: consumers take (channel, method, properties, body)"),
+    ("QZ_SMTP_HOST", "127.0.0.1", "SMTP server"),
+    ("QZ_SMTP_PORT", 8025, "SMTP port"),
+    ("QZ_SMTP_TIMEOUT", 30, "SMTP socket time-out (seconds)"),
+    ("QZ_SMTP_UID", "qzmail", "SMTP login user; empty means no login"),
+    ("QZ_SMTP_PWD", "qzmail", "SMTP login password"),
+    ("QZ_SMTP_SENDER", "qz@localhost", "sender address of every mail"),
+    ("QZ_SMTP_REPLYTO", "noreply@localhost", "Reply-To address of every mail"),
+    ("SEND_MAIL_MODE", "native", "native: send by SMTP; anything else: forward"),
+    ("QZ_MQ_EXCHANGE_TAG", "_reply", "appended to a queue's name to name its reply exchange"),
+    ("QZ_RPC_TIMEOUT", 30, "remote-call time-out (seconds)"),
+]
+
+_TRUE = ("1", "true", "yes", "on")
+_FALSE = ("0", "false", "no", "off", "")
+
+
+def _parse(name, raw, default):
+    if isinstance(default, bool):
+        word = raw.strip().lower()
+        if word in _TRUE:
+            return True
+        if word in _FALSE:
+            return False
+        raise ValueError("setting %s: not a truth value: %r" % (name, raw))
+    if isinstance(default, (int, long)):
+        return int(raw)
+    if isinstance(default, float):
+        return float(raw)
+    if isinstance(default, (list, dict)):
+        value = json.loads(raw, object_hook=_to_bytes)
+        if not isinstance(value, type(default)):
+            raise ValueError("setting %s: expected a JSON %s" % (name, type(default).__name__))
+        return _to_bytes(value)
+    return raw
+
+
+def _to_bytes(value):
+    """JSON gives unicode; the platform's texts are byte strings."""
+    if isinstance(value, unicode):
+        return value.encode("utf-8")
+    if isinstance(value, list):
+        return [_to_bytes(v) for v in value]
+    if isinstance(value, dict):
+        return dict((_to_bytes(k), _to_bytes(v)) for k, v in value.items())
+    return value
+
+
+def _load_file():
+    path = os.environ.get("QZ_SETTINGS_FILE")
+    if not path:
+        return {}
+    with open(path) as f:
+        return _to_bytes(json.load(f))
+
+
+def _settle():
+    from_file = _load_file()
+    for name, default, _ in DEFAULTS:
+        value = from_file.get(name, default)
+        raw = os.environ.get(name)
+        if raw is not None:
+            value = _parse(name, raw, default)
+        globals()[name] = value
+
+
+_settle()

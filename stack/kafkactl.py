@@ -1,0 +1,173 @@
+#!/usr/bin/python3
+"""Minimal Kafka admin over the wire protocol, for the stack script.
+
+A JVM per topic command costs seconds on this machine; these two requests
+(Metadata v1, CreateTopics v0) take milliseconds and are all `stack` needs:
+
+  kafkactl.py topics                 list topics; exit 1 if the broker does not answer
+  kafkactl.py create NAME... [-p N]  create topics (existing ones are fine) and
+                                     wait until each partition has a leader
+"""
+
+import argparse
+import socket
+import struct
+import sys
+import time
+
+TOPIC_ALREADY_EXISTS = 36
+
+
+class Conn:
+    def __init__(self, host, port, timeout):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.corr = 0
+
+    def request(self, api_key, version, body):
+        self.corr += 1
+        client = b"qz-stack"
+        header = struct.pack(">hhih", api_key, version, self.corr, len(client)) + client
+        msg = header + body
+        self.sock.sendall(struct.pack(">i", len(msg)) + msg)
+        size = struct.unpack(">i", self._read(4))[0]
+        data = self._read(size)
+        corr = struct.unpack(">i", data[:4])[0]
+        if corr != self.corr:
+            raise IOError("correlation id %d != %d" % (corr, self.corr))
+        return Reader(data[4:])
+
+    def _read(self, n):
+        buf = b""
+        while len(buf) < n:
+            chunk = self.sock.recv(n - len(buf))
+            if not chunk:
+                raise IOError("broker closed the connection")
+            buf += chunk
+        return buf
+
+    def close(self):
+        self.sock.close()
+
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def _take(self, fmt):
+        size = struct.calcsize(fmt)
+        value = struct.unpack(fmt, self.data[self.pos:self.pos + size])
+        self.pos += size
+        return value[0]
+
+    def i16(self):
+        return self._take(">h")
+
+    def i32(self):
+        return self._take(">i")
+
+    def boolean(self):
+        return self._take(">b") != 0
+
+    def string(self):
+        n = self.i16()
+        if n < 0:
+            return None
+        s = self.data[self.pos:self.pos + n].decode("utf-8")
+        self.pos += n
+        return s
+
+    def array(self, item):
+        n = self.i32()
+        return [item() for _ in range(max(n, 0))]
+
+
+def s16(text):
+    raw = text.encode("utf-8")
+    return struct.pack(">h", len(raw)) + raw
+
+
+def metadata(conn):
+    """Returns (brokers, {topic: [leader of each partition]})."""
+    r = conn.request(3, 1, struct.pack(">i", -1))  # null array: all topics
+    brokers = r.array(lambda: (r.i32(), r.string(), r.i32(), r.string()))
+    r.i32()  # controller id
+
+    def partition():
+        r.i16()
+        index, leader = r.i32(), r.i32()
+        r.array(r.i32)
+        r.array(r.i32)
+        return index, leader
+
+    def topic():
+        err, name = r.i16(), r.string()
+        r.boolean()
+        parts = r.array(partition)
+        return name, err, [leader for _, leader in sorted(parts)]
+
+    topics = {name: leaders for name, err, leaders in r.array(topic) if err == 0}
+    return brokers, topics
+
+
+def create(conn, names, partitions, timeout_ms=15000):
+    body = struct.pack(">i", len(names))
+    for name in names:
+        body += s16(name) + struct.pack(">ihii", partitions, 1, 0, 0)
+    body += struct.pack(">i", timeout_ms)
+    r = conn.request(19, 0, body)
+    return {name: err for name, err in r.array(lambda: (r.string(), r.i16()))}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--bootstrap", default="127.0.0.1:9092")
+    ap.add_argument("--timeout", type=float, default=5.0,
+                    help="seconds for the socket and for leaders to appear")
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    sub.add_parser("topics")
+    c = sub.add_parser("create")
+    c.add_argument("names", nargs="+")
+    c.add_argument("-p", "--partitions", type=int, default=1)
+    args = ap.parse_args()
+    host, port = args.bootstrap.rsplit(":", 1)
+
+    try:
+        conn = Conn(host, int(port), args.timeout)
+        brokers, topics = metadata(conn)
+        if not brokers:
+            print("broker answered without any live broker", file=sys.stderr)
+            return 1
+        if args.cmd == "topics":
+            for name in sorted(topics):
+                print(name)
+            return 0
+        names = list(dict.fromkeys(args.names))  # a repeated name would fail the whole request
+        for name in names:
+            if name in topics:
+                print("%s already exists" % name)
+        missing = [n for n in names if n not in topics]
+        if missing:
+            for name, err in sorted(create(conn, missing, args.partitions).items()):
+                if err not in (0, TOPIC_ALREADY_EXISTS):
+                    print("creating %s failed with Kafka error %d" % (name, err),
+                          file=sys.stderr)
+                    return 1
+                print("created %s" % name if err == 0 else "%s already exists" % name)
+        deadline = time.time() + args.timeout
+        while True:
+            _, topics = metadata(conn)
+            waiting = [n for n in names
+                       if not topics.get(n) or min(topics[n]) < 0]
+            if not waiting:
+                return 0
+            if time.time() > deadline:
+                print("no leader yet for: %s" % " ".join(waiting), file=sys.stderr)
+                return 1
+            time.sleep(0.2)
+    except (OSError, IOError, struct.error) as e:
+        print("kafka at %s: %s" % (args.bootstrap, e), file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,35 @@
+# Settings shared by install.sh, stack and selfcheck.sh (sourced, not run).
+
+STACK_DIR="${STACK_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}"
+REPO_DIR="$(cd "$STACK_DIR/.." && pwd)"
+QZ_RUN="${QZ_RUN:-$REPO_DIR/run}"
+QZ_CACHE="${QZ_CACHE:-$HOME/.cache/qz}"
+# First one that resolves wins; 3.9.0 is the fallback if 3.9.1 is unavailable.
+KAFKA_VERSIONS="${KAFKA_VERSIONS:-3.9.1 3.9.0}"
+QZ_KAFKA_TOPICS="${QZ_KAFKA_TOPICS:-hbase qz_test qz_bench qz_demo}"
+
+# The sinks rely on Debian's python3 (aiosmtpd is a Debian package); a
+# pyenv shim earlier on PATH would not see it.
+PY3=/usr/bin/python3
+
+MARIADB_PORT=3306
+KAFKA_PORT=9092
+KAFKA_CONTROLLER_PORT=9093
+RABBITMQ_PORT=5672
+RABBITMQ_DIST_PORT=25672
+EPMD_PORT=4369
+SMTP_PORT=8025
+HTTP_PORT=8088
+RABBITMQ_NODE="qz@localhost"
+
+# Prints the libs directory of the first complete Kafka download.
+kafka_libs_dir() {
+  local v
+  for v in $KAFKA_VERSIONS; do
+    if [[ -f "$QZ_CACHE/kafka-$v/libs/.complete" ]]; then
+      echo "$QZ_CACHE/kafka-$v/libs"
+      return 0
+    fi
+  done
+  return 1
+}
