@@ -5,7 +5,7 @@
 set -euo pipefail
 
 STACK_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-# shellcheck source=stack/lib.sh
+# shellcheck source=lib.sh
 . "$STACK_DIR/lib.sh"
 
 log() { echo "install: $*" >&2; }

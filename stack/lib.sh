@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Settings shared by install.sh, stack and selfcheck.sh (sourced, not run).
 
 STACK_DIR="${STACK_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}"

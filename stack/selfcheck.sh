@@ -6,7 +6,7 @@
 set -uo pipefail
 
 STACK_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-# shellcheck source=stack/lib.sh
+# shellcheck source=lib.sh
 . "$STACK_DIR/lib.sh"
 export QZ_RUN
 PY2="${QZ_PY2:-/root/.pyenv/versions/2.7.18/bin/python}"
@@ -64,7 +64,9 @@ mariadb_binlog_row() {
 mariadb_schemas_and_users() {
   local dbs
   dbs=$(sql_admin -e "SHOW DATABASES") || return 1
-  grep -qx qz <<<"$dbs" && grep -qx qz_other <<<"$dbs" || { echo "schemas qz/qz_other missing"; return 1; }
+  if ! grep -qx qz <<<"$dbs" || ! grep -qx qz_other <<<"$dbs"; then
+    echo "schemas qz/qz_other missing"; return 1
+  fi
   sql_repl -e "SHOW GRANTS" | grep -q "REPLICATION SLAVE" || { echo "qzrepl lacks REPLICATION SLAVE"; return 1; }
   # root is reachable over the socket only.
   mariadb --no-defaults -S "$QZ_RUN/mariadb/mysqld.sock" -uroot -e "SELECT 1" >/dev/null || return 1
@@ -75,7 +77,7 @@ mariadb_schemas_and_users() {
 kafka_java() {
   local libs
   libs=$(kafka_libs_dir) || { echo "Kafka jars missing; run stack/install.sh"; return 1; }
-  java -Xmx256m -Dlog4j.configuration="file:$QZ_RUN/kafka/tools-log4j.properties" \
+  java -Xmx256m -Dlog4j.configuration="file:$TOOLS_LOG4J" \
     -cp "$libs/*" "$@"
 }
 
@@ -124,9 +126,11 @@ if [[ ${1:-} == __run ]]; then
   exit
 fi
 
-mkdir -p "$QZ_RUN/kafka"
+TOOLS_LOG4J=$(mktemp --suffix=.log4j.properties)
+export TOOLS_LOG4J
+trap 'rm -f "$TOOLS_LOG4J"' EXIT
 printf 'log4j.rootLogger=WARN, stderr\nlog4j.appender.stderr=org.apache.log4j.ConsoleAppender\nlog4j.appender.stderr.Target=System.err\nlog4j.appender.stderr.layout=org.apache.log4j.PatternLayout\nlog4j.appender.stderr.layout.ConversionPattern=%%p %%m%%n\n' \
-  >"$QZ_RUN/kafka/tools-log4j.properties"
+  >"$TOOLS_LOG4J"
 
 declare -A store_before=()
 for d in "$QZ_RUN/smtp/mail" "$QZ_RUN/http/requests"; do
