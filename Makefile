@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_GENERATOR ?= $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build stack stop test demo clean
 
 all: build
 
@@ -13,10 +13,18 @@ build: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -- $(if $(filter Ninja,$(CMAKE_GENERATOR)),--quiet,-s)
 
-test: build
+# The local stack: real servers on 127.0.0.1, data under run/.
+stack:
+	@stack/install.sh
+	@stack/stack up
+
+stop:
+	@stack/stack down
+
+test: build stack
 	@tools/pytest tests
 
-demo: build
+demo: build stack
 	@tools/demo
 
 clean:

@@ -1,0 +1,201 @@
+"""The queue client and the remote-call convention against the real RabbitMQ."""
+import os
+import signal
+import subprocess
+import sys
+import time
+import uuid
+
+import pika
+import pytest
+
+from conftest import ROOT
+from netcut import Relay
+from qz import qzconfig, qzmqobj, qzmqtool, qztool
+
+AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
+
+
+def broker():
+    params = pika.ConnectionParameters(
+        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562"))
+    return pika.BlockingConnection(params)
+
+
+@pytest.fixture
+def key():
+    """A fresh key per test, removed afterwards."""
+    name = "qz_test_" + uuid.uuid4().hex[:8]
+    yield name
+    conn = broker()
+    ch = conn.channel()
+    ch.queue_delete(queue=name)
+    ch.exchange_delete(exchange=name)
+    conn.close()
+
+
+def publish(key, *bodies, **kw):
+    conn = broker()
+    ch = conn.channel()
+    for body in bodies:
+        ch.basic_publish(exchange=key, routing_key=key, body=body,
+                         properties=pika.BasicProperties(headers=kw.get("headers")))
+    conn.close()
+
+
+def declare(key):
+    """Declares the key's topology the way a consumer does, and leaves."""
+    mq = qzmqobj.QZMQObject()
+    mq.open(**AMQP)
+    mq.consume(key, callback=None, durable=False, exclusive=False, auto_delete=False,
+               type="direct")
+    mq.close()
+
+
+def consume_all(key, protocol, monkeypatch, on_body):
+    """Runs a QZMQObject consumer on key until it is cancelled; returns wait()'s value."""
+    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", protocol)
+    mq = qzmqobj.QZMQObject()
+    mq.open(**AMQP)
+    if protocol:
+        def handler(channel, method, properties, body):
+            on_body(channel, method.consumer_tag, method.delivery_tag, properties, body)
+    else:
+        def handler(message):
+            on_body(message.channel, message.consumer_tag, message.delivery_tag,
+                    message.properties, message.body)
+    mq.consume(key, callback=handler, durable=False, exclusive=False, auto_delete=False,
+               type="direct")
+    try:
+        return mq.wait()
+    finally:
+        mq.close()
+
+
+@pytest.mark.parametrize("protocol", [True, False], ids=["four-arguments", "one-argument"])
+def test_round_trip_with_ack_and_cancel(key, monkeypatch, protocol):
+    seen = []
+
+    def on_body(channel, consumer_tag, delivery_tag, properties, body):
+        seen.append((body, qzmqobj.get_headers_obj(properties)))
+        if body == "cancel":
+            channel.basic_cancel(consumer_tag)
+        elif body != "leave":
+            channel.basic_ack(delivery_tag)
+
+    declare(key)
+    publish(key, "one", "leave", headers={"to": "a@example.com"})
+    publish(key, "cancel")
+    assert consume_all(key, protocol, monkeypatch, on_body) is True
+    assert seen == [("one", {"to": "a@example.com"}), ("leave", {"to": "a@example.com"}),
+                    ("cancel", None)]
+    # "leave" and "cancel" were never acknowledged: both come again, "one" does not
+    del seen[:]
+    consume_all(key, protocol, monkeypatch, on_body)
+    assert [b for b, _ in seen] == ["leave", "cancel"]
+
+
+def test_handler_error_is_logged_and_consumption_goes_on(key, monkeypatch, capsys):
+    bodies = []
+
+    def on_body(channel, consumer_tag, delivery_tag, properties, body):
+        bodies.append(body)
+        if body == "boom":
+            raise ValueError("handler failed")
+        channel.basic_ack(delivery_tag)
+        if body == "last":
+            channel.basic_cancel(consumer_tag)
+
+    declare(key)
+    publish(key, "boom", "last")
+    assert consume_all(key, True, monkeypatch, on_body) is True
+    assert bodies == ["boom", "last"]
+    out = capsys.readouterr().out
+    assert "Traceback (most recent call last)" in out and "ValueError: handler failed" in out
+
+
+def test_wait_is_false_when_the_connection_is_lost(key, monkeypatch):
+    relay = Relay(5672)
+    try:
+        monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
+        mq = qzmqobj.QZMQObject()
+        mq.open(userid="guest", password="plovk562", host="127.0.0.1:%d" % relay.port)
+        mq.consume(key, callback=lambda *a: relay.cut(), durable=False, exclusive=False,
+                   auto_delete=False, type="direct")
+        publish(key, "cut the line")  # the handler cuts the connection under the client
+        assert mq.wait() is False
+        mq.close()
+    finally:
+        relay.close()
+
+
+SERVE = """
+import sys
+from qz import qzconfig, qzmqobj
+qzconfig.QZ_MQ_PROTOCOL = True
+mq = qzmqobj.QZMQObject()
+mq.open(userid="guest", password="plovk562", host="127.0.0.1")
+mq.consume(sys.argv[1], callback=lambda *a: None, durable=False, exclusive=False,
+           auto_delete=False, type="direct")
+print "serving"
+sys.stdout.flush()
+status = mq.wait()
+mq.close()
+print "wait returned", status
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_a_stop_signal_ends_wait_in_order(key, signum):
+    proc = subprocess.Popen([sys.executable, "-c", SERVE, key], stdout=subprocess.PIPE)
+    assert proc.stdout.readline() == "serving\n"
+    proc.send_signal(signum)
+    out = proc.stdout.read()
+    assert proc.wait() == 0
+    assert out == "wait returned True\n"
+
+
+RESPONDER = os.path.join(ROOT, "tests", "platform", "responder.py")
+
+
+@pytest.fixture
+def responder(key):
+    """A service on key that answers "echo:<request>" after the delay the request names."""
+    proc = subprocess.Popen([sys.executable, RESPONDER, key], stdout=subprocess.PIPE)
+    assert proc.stdout.readline() == "serving\n"
+    yield key
+    proc.send_signal(signal.SIGTERM)
+    proc.wait()
+
+
+@pytest.fixture
+def channel():
+    conn = broker()
+    yield conn.channel()
+    conn.close()
+
+
+def test_remote_call_is_answered(responder, channel):
+    assert qzmqtool.rpc_call_with_timeout('{"q": 1}', 5, channel, responder) == 'echo:{"q": 1}'
+    assert qzmqtool.rpc_call_with_timeout(u"caf\xe9", 5, channel, responder) == "echo:caf\xc3\xa9"
+
+
+def test_remote_call_times_out_and_a_late_reply_never_reaches_the_next_call(responder, channel):
+    started = time.time()
+    with pytest.raises(qzmqtool.RpcTimeout) as info:
+        qzmqtool.rpc_call_with_timeout("sleep:1.5", 0.5, channel, responder)
+    assert 0.5 <= time.time() - started < 1.5
+    assert responder in str(info.value)
+    # the late reply to the first call arrives while this one waits
+    assert qzmqtool.rpc_call_with_timeout("sleep:1.5 second", 5, channel, responder) == \
+        "echo:sleep:1.5 second"
+
+
+def test_remote_call_without_a_service_times_out(key, channel):
+    channel.queue_declare(queue=key)
+    with pytest.raises(qzmqtool.RpcTimeout):
+        qzmqtool.rpc_call_with_timeout("x", 0.3, channel, key)
+
+
+def test_publish_without_a_channel_is_false():
+    assert qzmqtool.do_basic_publish("x", {}, "k", ch=None, tag="t", exchange="e") is False
