@@ -26,7 +26,7 @@ DEFAULTS = [
     ("QZ_KF_HOST", "127.0.0.1:9092", "Kafka broker, used when --host is empty"),
     ("QZ_KF_TOPIC", "hbase", "Kafka topic, used when --topic is empty"),
     ("QZ_HBASE_IGNORE", [], "[table, event] pairs not fed (event: write, update, delete)"),
-    ("QZ_HBASE_TABLES_MAP", {}, "table -> [_, row-id column]; default column is id"),
+    ("QZ_HBASE_TABLES_MAP", {}, "table -> [_, row-id column]; a table without an entry has row id 0"),
     ("KAFKA_BATCH", 100, "a batch is sent when it holds more messages than this"),
     ("KAFKA_MAX_MESSAGE_SIZE", 900000, "a batch is sent when its text reaches this size"),
     ("KAFKA_SEND_INTERVAL", 1.0, "a batch is sent when it is this old (seconds)"),
