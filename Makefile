@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_GENERATOR ?= $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: all deps build stack stop test demo clean
+.PHONY: all deps build stack stop test demo bench clean
 
 all: build
 
@@ -26,6 +26,11 @@ test: build stack
 
 demo: build stack
 	@tools/demo
+
+# Every benchmark: each builds and starts what it needs and ends with "ratio <x>".
+bench: build
+	@for b in bench/*; do [ -x "$$b" ] && [ -f "$$b" ] || continue; \
+	  echo "== $$b"; "$$b" || exit 1; echo; done
 
 clean:
 	rm -rf $(BUILD)
