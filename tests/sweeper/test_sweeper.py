@@ -1,0 +1,142 @@
+"""qz.sweeper against a small data-access service on the real RabbitMQ."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pika
+import pytest
+
+from qz import qzconfig, qzmqtool, sweeper
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def purge_service_queue():
+    conn = pika.BlockingConnection(pika.ConnectionParameters(
+        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    ch = conn.channel()
+    ch.queue_delete(queue="data_arpc")
+    ch.exchange_delete(exchange="data_arpc")
+    conn.close()
+
+
+class Service(object):
+    def __init__(self, tmpdir, mode):
+        self.record = str(tmpdir.join("requests.jsonl"))
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "data_access.py"),
+                                      self.record, mode], stdout=subprocess.PIPE)
+        assert self.proc.stdout.readline() == "serving\n"
+
+    def received(self):
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record) as f:
+            return [json.loads(line) for line in f]
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait()
+
+
+@pytest.fixture
+def service(tmpdir):
+    purge_service_queue()  # no request left over from another test
+    s = Service(tmpdir, "answer")
+    yield s
+    s.stop()
+
+
+@pytest.fixture
+def silent_service(tmpdir):
+    purge_service_queue()
+    s = Service(tmpdir, "silent")
+    yield s
+    s.stop()
+
+
+@pytest.fixture
+def channel():
+    conn = pika.BlockingConnection(pika.ConnectionParameters(
+        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    yield conn.channel()
+    conn.close()
+
+
+@pytest.mark.parametrize("operation, payload, sent", [
+    ("clean", "anything, not even JSON", ["Task", "autoclean"]),
+    ("prepare_clean", '{"op": "compact"}', ["Task", "prepare_autoclean", "compact"]),
+    ("prepare_clean", '{"op": ["a", 1]}', ["Task", "prepare_autoclean", ["a", 1]]),
+    ("prepare_clean", '{"op": {"k": "v"}}', ["Task", "prepare_autoclean", {"k": "v"}]),
+    ("prepare_clean", '{"op": ""}', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", '{"op": 0}', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", '{"op": null}', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", '{"other": 1}', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", 'null', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", '0', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", '[]', ["Task", "prepare_autoclean"]),
+    ("prepare_clean", '{}', ["Task", "prepare_autoclean"]),
+])
+def test_request_reaches_the_service_and_its_answer_comes_back(service, channel, operation,
+                                                               payload, sent):
+    answer = getattr(sweeper, operation)(payload, channel)
+    assert answer == "done:" + json.dumps(sent)
+    assert service.received() == [{"service": "qz_data_access", "request": sent}]
+
+
+@pytest.mark.parametrize("call", [
+    lambda: sweeper.clean("x"),
+    lambda: sweeper.clean("x", None),
+    lambda: sweeper.prepare_clean("not JSON at all", channel=False),
+    lambda: sweeper.prepare_clean(payload='{"op": "x"}', channel=""),
+])
+def test_no_channel_is_ng_and_sends_nothing(service, call):
+    assert call() == "NG"
+    time.sleep(0.2)
+    assert service.received() == []
+
+
+@pytest.mark.parametrize("payload, error", [
+    ("not JSON", ValueError),
+    ('["non-empty array"]', AttributeError),
+    ("5", AttributeError),
+    ('"text"', AttributeError),
+])
+def test_bad_job_fails_before_anything_is_sent(service, channel, payload, error):
+    with pytest.raises(error):
+        sweeper.prepare_clean(payload, channel)
+    time.sleep(0.2)
+    assert service.received() == []
+
+
+def test_a_service_that_never_answers_times_out(silent_service, channel, monkeypatch):
+    monkeypatch.setattr(qzconfig, "QZ_RPC_TIMEOUT", 0.5)
+    started = time.time()
+    with pytest.raises(qzmqtool.RpcTimeout):
+        sweeper.clean(None, channel)
+    assert 0.5 <= time.time() - started < 3
+    assert len(silent_service.received()) == 1
+
+
+def test_time_outs_are_read_at_every_call(monkeypatch):
+    calls = []
+    monkeypatch.setattr(qzmqtool, "rpc_call_with_timeout",
+                        lambda body, timeout, channel, queue: calls.append((timeout, queue)) or
+                        "answer")
+    for setting in (2, 3):
+        monkeypatch.setattr(qzconfig, "QZ_RPC_TIMEOUT", setting)
+        assert sweeper.clean(None, "channel") == "answer"
+        assert sweeper.prepare_clean("{}", "channel") == "answer"
+    assert calls == [(2, "data_arpc"), (100, "data_arpc"), (3, "data_arpc"), (150, "data_arpc")]
+
+
+def test_module_and_argument_errors():
+    assert sweeper.version == "0.010"
+    with pytest.raises(TypeError):
+        sweeper.clean()
+    with pytest.raises(TypeError):
+        sweeper.clean(1, 2, 3)
+    with pytest.raises(TypeError):
+        sweeper.prepare_clean(1, 2, 3)
