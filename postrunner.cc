@@ -1,13 +1,205 @@
-// postrunner: consumes mail requests from the message broker and sends each
-// as plain-text UTF-8 mail over one reused SMTP connection.
+// postrunner: consumes mail requests from the message broker ("qz_mail") and
+// sends each as plain-text UTF-8 mail over one reused SMTP connection, or
+// forwards it to the platform's endpoint in a mode other than "native".
 #include "contracts/qzconfig.h"
+#include "contracts/qzmq.h"
 #include "contracts/qztool.h"
-#include "host/options.h"
+#include "host/json.h"
+#include "host/log.h"
 #include "host/module.h"
+#include "host/options.h"
 
 namespace {
 
 using qz::host::text;
+using qz::host::truth;
+
+// What the module binds when it loads. Never freed: the host does not unload
+// modules. The module's own namespace holds QZ_KEY and the `smtp` slot, so
+// they stay visible (and replaceable) as module attributes.
+struct Program {
+  py::dict globals;
+  py::module_ smtplib;
+  py::object mime_text;  // email.mime.text.MIMEText
+  py::object header;     // email.header.Header
+  py::module_ json;
+  py::module_ dumptree;
+  qz::contracts::QzConfig config;
+  qz::contracts::QzTool tool;
+  qz::contracts::QzMqObj mqobj;
+};
+Program* program = nullptr;
+
+py::object global(const char* name) { return program->globals[text(name)]; }
+
+bool is_failure(py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+// Mail text is composed and joined as UTF-8 bytes: a decoded JSON report
+// gives unicode, and joining it to the request's non-ASCII UTF-8 bytes, or
+// handing non-ASCII unicode to the MIME composer, fails in the host.
+py::object utf8(py::object s) {
+  if (PyUnicode_Check(s.ptr())) return s.attr("encode")(text("utf-8"));
+  return s;
+}
+
+py::object concat(py::handle a, py::handle b) {
+  PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+// ---- mail composition and sending ----
+
+py::object compose(py::handle to, py::handle subject, py::handle body, py::handle sender) {
+  auto own = [](py::handle h) { return py::reinterpret_borrow<py::object>(h); };
+  py::object message = program->mime_text(concat(text("QZ Mail\n\n"), utf8(own(body))),
+                                          text("plain"), text("utf-8"));
+  message[text("Subject")] =
+      program->header(concat(text("[QZ Mail] "), utf8(own(subject))), text("utf-8"));
+  message[text("From")] = sender;
+  message[text("To")] = to;
+  message.attr("add_header")(text("reply-to"), program->config.QZ_SMTP_REPLYTO());
+  return message;
+}
+
+// A connection already open is reused without a new login.
+py::object connection() {
+  py::object slot = global("smtp");
+  if (truth(slot)) return slot;
+  const auto& c = program->config;
+  py::object opened = program->smtplib.attr("SMTP")(
+      c.QZ_SMTP_HOST(), c.QZ_SMTP_PORT(), **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
+  program->globals[text("smtp")] = opened;
+  py::object uid = c.QZ_SMTP_UID();
+  if (truth(uid)) opened.attr("login")(uid, c.QZ_SMTP_PWD());
+  return opened;
+}
+
+// After a failed exchange the connection is given up, so that the next mail
+// opens a fresh one; its quit may fail too (or find no connection at all).
+void drop_connection() {
+  py::object slot = global("smtp");
+  try {
+    slot.attr("quit")();
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;
+  }
+  try {  // a failed quit leaves the socket open
+    if (truth(slot)) slot.attr("close")();
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;
+  }
+  program->globals[text("smtp")] = py::none();
+}
+
+void qz_send_mail(py::object to, py::object subject, py::object body) {
+  py::object sender = program->config.QZ_SMTP_SENDER();
+  py::object message = compose(to, subject, body, sender);
+  try {
+    connection().attr("sendmail")(sender, to, message.attr("as_string")());
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;  // an interrupt or exit passes through untouched
+    drop_connection();
+    throw;
+  }
+}
+
+// ---- request handling ----
+
+py::object field(py::handle mapping, const char* name) {
+  return mapping.attr("get")(text(name));
+}
+
+py::object dump(py::handle value) {
+  return utf8(program->dumptree.attr("qz_dumptree")(value, false));
+}
+
+py::object at(py::handle sequence, Py_ssize_t i) {
+  PyObject* r = PySequence_GetItem(sequence.ptr(), i);
+  if (r == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+// The report's last line, when it is a JSON object, is replaced (everywhere
+// in the report) by its tree dump.
+py::object expand_last_line(py::object report) {
+  py::object pieces = report.attr("strip")().attr("split")(text("\n"));
+  py::object candidate = at(pieces, -1).attr("strip")();
+  if (!truth(candidate)) return report;
+  if (!(at(candidate, 0).equal(text("{")) && at(candidate, -1).equal(text("}")))) return report;
+  py::object parsed = program->json.attr("loads")(candidate);
+  if (!truth(parsed)) return report;
+  return report.attr("replace")(candidate, dump(parsed));
+}
+
+void send_native(py::handle task_email_to, py::handle body) {
+  py::object mail_context = program->tool.qz_urldecode(qz::host::str_of(body));
+  py::object report_str = text("");
+  py::object subject = text("");
+  if (truth(field(mail_context, "report"))) {
+    report_str = mail_context[text("report")];
+    mail_context.attr("__delitem__")(text("report"));
+    if (truth(field(mail_context, "json")))
+      report_str = dump(program->json.attr("loads")(report_str));
+    report_str = expand_last_line(report_str);
+  }
+  for (const char* hidden : {"qz_hook_callback", "access_key", "task_owner_path"})
+    if (truth(field(mail_context, hidden))) mail_context.attr("__delitem__")(text(hidden));
+  py::object append_str = dump(mail_context);
+  if (truth(field(mail_context, "subject"))) subject = mail_context[text("subject")];
+  qz_send_mail(py::reinterpret_borrow<py::object>(task_email_to), subject,
+               concat(concat(append_str, text("\n\n")), report_str));
+}
+
+// Sends or forwards one request; failures are the caller's to report.
+void handle_request(py::handle app_headers, py::handle body) {
+  py::object task_email_to = field(app_headers, "to");
+  if (!truth(program->tool.is_email(task_email_to))) return;
+  if (program->config.SEND_MAIL_MODE().equal(text("native")))
+    send_native(task_email_to, body);
+  else
+    program->tool.post_qz_message(program->tool.QZ_BASE_URL(), body, py::bool_(true));
+}
+
+void recv_callback2(py::object channel, py::object method, py::object properties,
+                    py::object body) {
+  py::object app_headers = program->mqobj.get_headers_obj(properties);
+  py::object cancel_word = concat(text("cancel_"), global("QZ_KEY"));
+  if (body.equal(cancel_word) || body.equal(method.attr("consumer_tag"))) {
+    channel.attr("basic_cancel")(method.attr("consumer_tag"));
+    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    return;
+  }
+  program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
+  if (!truth(app_headers)) {
+    qz::host::log_at_now("ML074 warning, no app_headers");
+    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    return;
+  }
+  if (!truth(field(app_headers, "to"))) {
+    qz::host::log_at_now("ML079 warning, no to");
+    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    return;
+  }
+  try {
+    handle_request(app_headers, body);
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;
+    // The request stays unacknowledged: it is delivered again after a restart.
+    qz::host::log_at_now("ML095", qz::host::repr_of(e.value()));
+    return;
+  }
+  channel.attr("basic_ack")(method.attr("delivery_tag"));
+}
+
+void recv_callback(py::object msg) {
+  py::object channel = msg.attr("channel");
+  py::object properties = msg.attr("properties");
+  py::object body = msg.attr("body");
+  recv_callback2(channel, msg, properties, body);
+}
+
+// ---- the program ----
 
 py::tuple parse_worker_command_line() {
   return qz::host::parse_command_line({
@@ -20,18 +212,57 @@ py::tuple parse_worker_command_line() {
   });
 }
 
-void main_operation() { parse_worker_command_line(); }
+void main_operation() {
+  py::object options = parse_worker_command_line()[0];
+  py::object mq = program->mqobj.QZMQObject();
+  mq.attr("open")(**qz::host::kwargs(
+      {{"userid", options.attr("userid")},
+       {"password", program->tool.check_mq_password(options.attr("password"))},
+       {"host", options.attr("host")},
+       {"ssl", options.attr("ssl")}}));
+  py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
+                                                               : global("recv_callback");
+  mq.attr("consume")(global("QZ_KEY"), **qz::host::kwargs({{"callback", handler},
+                                                            {"durable", py::bool_(true)},
+                                                            {"exclusive", py::bool_(false)},
+                                                            {"auto_delete", py::bool_(false)},
+                                                            {"type", text("direct")}}));
+  py::object w_status = mq.attr("wait")();
+  mq.attr("close")();
+  py::object slot = global("smtp");
+  if (truth(slot)) {
+    try {
+      slot.attr("quit")();
+    } catch (py::error_already_set& e) {
+      if (!is_failure(e)) throw;
+    }
+  }
+  py::module_::import("sys").attr("exit")(qz::host::integer(truth(w_status) ? 0 : 1));
+}
 
 }  // namespace
 
 QZ_PROGRAM(postrunner, m) {
-  qz::contracts::QzConfig::bind();
-  qz::contracts::QzTool::bind();
+  program = new Program{
+      py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+      py::module_::import("smtplib"),
+      py::module_::import("email.mime.text").attr("MIMEText"),
+      py::module_::import("email.header").attr("Header"),
+      qz::host::import_json(),
+      py::module_::import("qz.dumptree"),
+      qz::contracts::QzConfig::bind(),
+      qz::contracts::QzTool::bind(),
+      qz::contracts::QzMqObj::bind(),
+  };
+  py::module_::import("optparse");
 
   m.attr("version") = text("0.010");
   m.attr("QZ_KEY") = text("qz_mail");
   m.attr("smtp") = py::none();
 
+  m.def("qz_send_mail", &qz_send_mail);
+  m.def("recv_callback", &recv_callback);
+  m.def("recv_callback2", &recv_callback2);
   m.def("main", &main_operation);
   qz::host::run_main_if_main(m);
 }

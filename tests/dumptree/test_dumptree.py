@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import run
+from harness import run
 from qz import dumptree as dt
 import oracle
 

@@ -39,7 +39,7 @@ def test_log_lines_reach_a_pipe_as_they_are_written(program):
     # A block-buffered stdout would hold the line until exit; the child is
     # stopped by a signal before it can flush at exit.
     import os
-    from conftest import TEST_TREE
+    from harness import TEST_TREE
     proc = subprocess.Popen(
         [os.path.join(TEST_TREE, "probeprog"), "argv-then-wait"], stdout=subprocess.PIPE)
     try:
@@ -90,7 +90,7 @@ def test_libraries_load_from_the_qz_package():
 def test_a_missing_platform_module_fails_the_load(tmp_path):
     # A qz package without qzconfig: loading a program must fail with ImportError.
     import os
-    from conftest import TREE, run
+    from harness import TREE, run
     pkg = tmp_path / "qz"
     pkg.mkdir()
     (pkg / "__init__.py").write_text(u"")

@@ -9,7 +9,7 @@ import uuid
 import pika
 import pytest
 
-from conftest import ROOT
+from harness import ROOT
 from netcut import Relay
 from qz import qzconfig, qzmqobj, qzmqtool, qztool
 

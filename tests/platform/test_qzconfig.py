@@ -3,7 +3,7 @@ import json
 
 import pytest
 
-from conftest import run
+from harness import run
 import sys
 
 READ = "from qz import qzconfig as c; import sys; sys.stdout.write(repr(getattr(c, sys.argv[1])))"

@@ -1,0 +1,74 @@
+"""Helpers for the mail worker tests: the real queue, SMTP sink and HTTP sink."""
+import re
+import urllib
+
+import pika
+
+from qz import qzconfig, qzmqobj
+
+AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.*)$")
+
+
+def broker_channel():
+    conn = pika.BlockingConnection(pika.ConnectionParameters(
+        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    return conn, conn.channel()
+
+
+def declare_and_purge():
+    conn, ch = broker_channel()
+    ch.exchange_declare(exchange="qz_mail", exchange_type="direct", durable=True)
+    ch.queue_declare(queue="qz_mail", durable=True)
+    ch.queue_bind(queue="qz_mail", exchange="qz_mail", routing_key="qz_mail")
+    ch.queue_purge(queue="qz_mail")
+    conn.close()
+
+
+def waiting_requests():
+    """Requests in the queue, ready for delivery (unacknowledged ones come
+    back here once the consumer's channel has closed)."""
+    conn, ch = broker_channel()
+    count = ch.queue_declare(queue="qz_mail", durable=True, passive=True).method.message_count
+    conn.close()
+    return count
+
+
+def publish(requests):
+    """requests: (body, headers) pairs; a mapping body is URL-encoded."""
+    conn, ch = broker_channel()
+    for body, headers in requests:
+        if isinstance(body, dict):
+            body = urllib.urlencode(sorted(body.items()))
+        ch.basic_publish(exchange="qz_mail", routing_key="qz_mail", body=body,
+                         properties=pika.BasicProperties(headers=headers))
+    conn.close()
+
+
+class Worker(object):
+    """Runs postrunner's handler in this process on the real queue."""
+
+    def __init__(self, module, capsys, monkeypatch):
+        self.module, self.capsys, self.monkeypatch = module, capsys, monkeypatch
+
+    def serve(self, *requests, **kw):
+        """Publishes the requests and the cancel word, serves until the cancel,
+        and returns the log lines (without their time)."""
+        protocol = kw.get("protocol", True)
+        self.monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", protocol)
+        publish(list(requests) + [("cancel_qz_mail", None)])
+        mq = qzmqobj.QZMQObject()
+        mq.open(**AMQP)
+        handler = self.module.recv_callback2 if protocol else self.module.recv_callback
+        mq.consume("qz_mail", callback=handler, durable=True, exclusive=False,
+                   auto_delete=False, type="direct")
+        assert mq.wait() is True
+        mq.close()
+        return self.log_lines()
+
+    def log_lines(self):
+        lines = []
+        for line in self.capsys.readouterr().out.splitlines():
+            m = LOG_LINE.match(line)
+            lines.append(m.group(1) if m else line)
+        return lines
