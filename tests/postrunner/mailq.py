@@ -72,3 +72,27 @@ class Worker(object):
             m = LOG_LINE.match(line)
             lines.append(m.group(1) if m else line)
         return lines
+
+
+def publish_many(requests, batch=500):
+    """Publishes (body, headers) pairs on one connection, fast."""
+    conn, ch = broker_channel()
+    for i, (body, headers) in enumerate(requests):
+        ch.basic_publish(exchange="qz_mail", routing_key="qz_mail", body=body,
+                         properties=pika.BasicProperties(headers=headers))
+        if i % batch == 0:
+            conn.process_data_events(0)
+    conn.close()
+
+
+def drain():
+    """Takes every ready request out of the queue: a list of (body, headers)."""
+    conn, ch = broker_channel()
+    out = []
+    while True:
+        method, properties, body = ch.basic_get(queue="qz_mail", auto_ack=True)
+        if method is None:
+            break
+        out.append((body, properties.headers))
+    conn.close()
+    return out

@@ -1,0 +1,111 @@
+"""5,000 mail requests through postrunner into the SMTP sink, against the
+floor of the SMTP path: the host's smtplib sending the same 5,000 composed
+mails over one connection to the same sink. Prints mails per second of both;
+the last line is "ratio <postrunner/floor>"."""
+import os
+import subprocess
+import sys
+import time
+import urllib
+from email.header import Header
+from email.mime.text import MIMEText
+
+import pika
+import smtplib
+
+import sinks
+from qz import dumptree, qzconfig
+
+N = 5000
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TO = "a@example.com"
+
+
+def request(i):
+    return urllib.urlencode([("subject", "bench %d caf\xc3\xa9" % i), ("name", "J\xc3\xbcrgen"),
+                             ("report", "line one\nline two %d" % i)])
+
+
+def composed(i):
+    """The mail postrunner makes of request(i)."""
+    fields = urllib.unquote_plus
+    body = "QZ Mail\n\n" + dumptree.qz_dumptree(
+        {"subject": "bench %d caf\xc3\xa9" % i, "name": "J\xc3\xbcrgen"}, False) + \
+        "\n\nline one\nline two %d" % i
+    msg = MIMEText(body, "plain", "utf-8")
+    msg["Subject"] = Header("[QZ Mail] bench %d caf\xc3\xa9" % i, "utf-8")
+    msg["From"] = qzconfig.QZ_SMTP_SENDER
+    msg["To"] = TO
+    msg.add_header("reply-to", qzconfig.QZ_SMTP_REPLYTO)
+    return msg.as_string()
+
+
+def stored():
+    return sum(1 for n in os.listdir(sinks.mail_dir()) if n.endswith(".json"))
+
+
+def wait_stored(n, timeout=600):
+    deadline = time.time() + timeout
+    while stored() < n:
+        if time.time() > deadline:
+            sys.exit("the sink holds %d of %d mails" % (stored(), n))
+        time.sleep(0.02)
+
+
+def floor():
+    mails = [composed(i) for i in range(N)]
+    sinks.clear_mail()
+    started = time.time()
+    smtp = smtplib.SMTP(qzconfig.QZ_SMTP_HOST, qzconfig.QZ_SMTP_PORT,
+                        timeout=qzconfig.QZ_SMTP_TIMEOUT)
+    smtp.login(qzconfig.QZ_SMTP_UID, qzconfig.QZ_SMTP_PWD)
+    for m in mails:
+        smtp.sendmail(qzconfig.QZ_SMTP_SENDER, TO, m)
+    wait_stored(N)
+    elapsed = time.time() - started
+    smtp.quit()
+    return elapsed
+
+
+def channel():
+    conn = pika.BlockingConnection(pika.ConnectionParameters(
+        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    return conn, conn.channel()
+
+
+def worker():
+    conn, ch = channel()
+    ch.exchange_declare(exchange="qz_mail", exchange_type="direct", durable=True)
+    ch.queue_declare(queue="qz_mail", durable=True)
+    ch.queue_bind(queue="qz_mail", exchange="qz_mail", routing_key="qz_mail")
+    ch.queue_purge(queue="qz_mail")
+    props = pika.BasicProperties(headers={"to": TO})
+    for i in range(N):
+        ch.basic_publish(exchange="qz_mail", routing_key="qz_mail", body=request(i),
+                         properties=props)
+    sinks.clear_mail()
+    started = time.time()
+    proc = subprocess.Popen([os.path.join(ROOT, "build", "tree", "postrunner"),
+                             "--host", "127.0.0.1"], stdout=open(os.devnull, "w"))
+    wait_stored(N)
+    elapsed = time.time() - started
+    ch.basic_publish(exchange="qz_mail", routing_key="qz_mail", body="cancel_qz_mail")
+    conn.close()
+    if proc.wait() != 0:
+        sys.exit("postrunner ended with status %d" % proc.returncode)
+    return elapsed
+
+
+def main():
+    sinks.smtp_control()
+    base = floor()
+    ours = worker()
+    sinks.clear_mail()
+    print "mails: %d" % N
+    print "floor (smtplib, one connection): %7.0f mails/s" % (N / base)
+    print "postrunner (queue to sink):      %7.0f mails/s" % (N / ours)
+    print "ratio %.2f" % (base / ours)
+
+
+if __name__ == "__main__":
+    main()
