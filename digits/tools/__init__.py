@@ -1,0 +1,1 @@
+"""Command-line tools of the DIGITS layer (`python -m digits.tools.<name>`)."""
