@@ -1,18 +1,560 @@
 // rowfeed: follows a MySQL server's binary log as a replication client and
-// publishes every changed row of one schema as a JSON message to Kafka.
+// publishes every changed row of one schema as a JSON message to Kafka, in
+// gzip batches, keeping the log position from which a restart resumes.
+//
+// The saved position never runs ahead of a row that Kafka has not taken: it
+// only moves to the end of a statement (where a resumed stream finds the
+// table map it needs) all of whose rows were sent, or skipped. A restart
+// may repeat messages; it never loses one.
 #include "contracts/qzconfig.h"
 #include "contracts/qztool.h"
+#include "host/json.h"
 #include "host/log.h"
-#include "host/options.h"
 #include "host/module.h"
+#include "host/options.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
+using qz::host::integer;
+using qz::host::log_at_now;
+using qz::host::repr_of;
 using qz::host::text;
+using qz::host::truth;
+
+// STMT_END_F: the last rows event of a statement.
+constexpr long kStatementEnd = 0x0001;
+
+// What the module binds when it loads. Never freed: the host does not unload
+// modules. Module constants stay in the module's namespace, read at each use.
+struct Program {
+  py::dict globals;
+  qz::contracts::QzConfig config;
+  qz::contracts::QzTool tool;
+  py::module_ json;
+  py::module_ simplejson;  // encodes decimals as numbers with all their digits
+  py::object kafka_client, simple_producer, codec_gzip, message_too_large;
+  py::object stream_reader, delete_rows, write_rows, update_rows;
+  py::object internal_error;
+  py::object datetime_kind, date_kind, timedelta_kind;
+  py::object timegm, b64encode, print_exception, remove, path_join, builtin_range, builtin_sorted;
+};
+Program* program = nullptr;
+
+py::object global(const char* name) { return program->globals[text(name)]; }
+
+bool is_failure(py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+bool is_instance(py::handle value, py::handle kind) {
+  int r = PyObject_IsInstance(value.ptr(), kind.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+double as_double(py::handle number) {
+  double d = PyFloat_AsDouble(number.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return d;
+}
+
+double now() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+py::object steal(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// ---- column values the host's JSON encoder cannot represent ----
+
+// MySQL TIME is a signed duration that runs past 24 hours: [-]H:MM:SS[.ffffff].
+py::object duration_text(py::handle delta) {
+  long long days = py::cast<long long>(delta.attr("days"));
+  long long seconds = py::cast<long long>(delta.attr("seconds"));
+  long long micros = py::cast<long long>(delta.attr("microseconds"));
+  long long total = (days * 86400 + seconds) * 1000000 + micros;
+  bool negative = total < 0;
+  unsigned long long a = negative ? -static_cast<unsigned long long>(total) : total;
+  unsigned long long us = a % 1000000, s = a / 1000000;
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%s%llu:%02llu:%02llu", negative ? "-" : "", s / 3600,
+                        (s / 60) % 60, s % 60);
+  if (us != 0) n += std::snprintf(buf + n, sizeof buf - n, ".%06llu", us);
+  return text(std::string_view(buf, static_cast<size_t>(n)));
+}
+
+py::object lossless(py::handle value);
+
+py::object lossless_items(py::handle container) {
+  if (PyDict_Check(container.ptr())) {
+    py::dict out;
+    for (auto item : py::reinterpret_borrow<py::dict>(container)) out[item.first] = lossless(item.second);
+    return std::move(out);
+  }
+  py::list out;
+  for (py::handle v : container) out.append(lossless(v));
+  return std::move(out);
+}
+
+// A value as it goes into "hbase_json": date-and-time as whole UTC seconds;
+// decimals stay (encoded with all their digits); dates as ISO 8601 text;
+// times as signed durations; sets as sorted lists; byte strings that are not
+// UTF-8 as base64 text. Everything else is left to the encoder.
+py::object lossless(py::handle value) {
+  PyObject* v = value.ptr();
+  if (PyInt_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+      PyUnicode_CheckExact(v) || v == Py_None || PyBool_Check(v))
+    return py::reinterpret_borrow<py::object>(value);
+  if (PyString_Check(v)) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(PyString_AS_STRING(v), PyString_GET_SIZE(v), "strict");
+    if (decoded != nullptr) {
+      Py_DECREF(decoded);
+      return py::reinterpret_borrow<py::object>(value);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return program->b64encode(value);
+  }
+  if (is_instance(value, program->datetime_kind))
+    return program->timegm(value.attr("utctimetuple")());
+  if (is_instance(value, program->date_kind)) return value.attr("isoformat")();
+  if (is_instance(value, program->timedelta_kind)) return duration_text(value);
+  if (PyAnySet_Check(v)) return program->builtin_sorted(lossless_items(value));
+  if (PyDict_Check(v) || PyList_Check(v) || PyTuple_Check(v)) return lossless_items(value);
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+// ---- the feed ----
+
+// A binary-log position a stream can resume from.
+struct Position {
+  py::object file, pos;
+  bool known() const { return static_cast<bool>(file); }
+};
+
+// A queued message and where its row came from, to name it if Kafka refuses it.
+struct Pending {
+  py::object text;
+  Py_ssize_t size;
+  py::object table, id;
+  Position at;
+};
+
+// Kafka refused a batch as too large: no retry can ever succeed.
+struct MessageRefused {};
+
+enum class Step { kGoOn, kLeave };
+
+struct Settings {
+  py::object topic;
+  double qset_interval;
+  py::object stop_event;
+  py::object kafka, producer;
+};
+
+class Feed {
+ public:
+  explicit Feed(Settings s) : s_(std::move(s)) {}
+  void run();
+
+ private:
+  // read cycles
+  void cycle_once();
+  void read_cycle();
+  void recover(py::error_already_set& e);
+  void clean_up();
+  void wait_between_cycles();
+  void drop_pending_before_reread(const Position& from);
+  py::object open_stream(bool resume);
+  // per event
+  void statistics();
+  bool stop_file_present();
+  Step stop_during_reading();
+  Step queue_rows(py::handle event);
+  void note_statement_end(py::handle event);
+  // per row and message
+  Step queue_row(py::handle event, py::handle row, py::handle table);
+  Step queue_message(py::object sparkevent, py::handle table, py::handle id);
+  long send_batch();
+  Step failed_send();
+  void report_refused();
+  void save_log_pos();
+  Position stream_position() const;
+  void exit_program();
+
+  Settings s_;
+  long cycle_ = 0, rows_ = 0, passes_ = 0, last_row_count_ = 0;
+  double last_stat_time_ = 0, last_send_time_ = 0;
+  py::object restart_exception_ = text("");
+  bool running_ = true, sys_exit_ = false, refused_ = false, exhausted_ = false;
+  std::vector<Pending> pending_;
+  Py_ssize_t pending_chars_ = 0;
+  py::object stream_ = py::none();
+  Position safe_, boundary_;
+};
+
+Position Feed::stream_position() const {
+  return {stream_.attr("log_file"), stream_.attr("log_pos")};
+}
+
+void Feed::save_log_pos() {
+  if (stream_.is_none() || !safe_.known()) return;
+  py::dict record;
+  record[text("log_file")] = safe_.file;
+  record[text("log_pos")] = safe_.pos;
+  log_at_now("save_log_pos", record);
+  program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
+}
+
+void Feed::statistics() {
+  double this_stat_time = now();
+  double elapsed = this_stat_time - last_stat_time_;
+  if (elapsed > as_double(program->config.KAFKA_STAT_INTERVAL())) {
+    if (rows_ > 0) {
+      double rate = std::round(static_cast<double>(rows_ - last_row_count_) / elapsed);
+      log_at_now("MS255", cycle_, rows_, passes_, stream_.attr("log_file"),
+                 stream_.attr("log_pos"), py::float_(rate), "mps");
+    }
+    last_row_count_ = rows_;
+    last_stat_time_ = this_stat_time;
+  }
+}
+
+bool Feed::stop_file_present() {
+  return truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop")));
+}
+
+long Feed::send_batch() {
+  py::tuple args(pending_.size() + 1);
+  args[0] = s_.topic;
+  for (size_t i = 0; i < pending_.size(); ++i) args[i + 1] = pending_[i].text;
+  py::object responses;
+  try {
+    responses = s_.producer.attr("send_messages")(*args);
+  } catch (py::error_already_set& e) {
+    if (e.matches(program->message_too_large.ptr())) throw MessageRefused{};
+    throw;
+  }
+  for (py::handle response : responses) {
+    long error = py::cast<long>(response.attr("error"));
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+// Names the largest message of the refused batch: an operator raises the
+// broker's limit or lowers KAFKA_MAX_MESSAGE_SIZE.
+void Feed::report_refused() {
+  refused_ = true;
+  restart_exception_ = text("MS130");
+  running_ = false;
+  const Pending* largest = &pending_.front();
+  for (const Pending& p : pending_)
+    if (p.size > largest->size) largest = &p;
+  log_at_now("MS130 Kafka refused a batch as too large; largest message: table",
+             largest->table, "id", largest->id, "size", largest->size, "at",
+             largest->at.file, largest->at.pos, "batch of", pending_.size(), "messages");
+}
+
+Step Feed::failed_send() {
+  restart_exception_ = text("MS115");
+  log_at_now(text(std::to_string(passes_)), "MS115 send_messages failed, sleeping ",
+             global("QZ_SLEEP"), " seconds...");
+  save_log_pos();
+  qz::host::sleep(as_double(global("QZ_SLEEP")));
+  running_ = false;
+  return Step::kLeave;
+}
+
+Step Feed::queue_message(py::object sparkevent, py::handle table, py::handle id) {
+  py::object message = program->json.attr("dumps")(sparkevent);
+  Py_ssize_t size = py::len(message);
+  double kvs = static_cast<double>(size + pending_chars_);
+  pending_.push_back({message, size, py::reinterpret_borrow<py::object>(table),
+                      py::reinterpret_borrow<py::object>(id), boundary_});
+  pending_chars_ += size;
+  double t = now();
+  const auto& c = program->config;
+  if (kvs >= as_double(c.KAFKA_MAX_MESSAGE_SIZE()) ||
+      static_cast<double>(pending_.size()) > as_double(c.KAFKA_BATCH()) ||
+      t - last_send_time_ > as_double(c.KAFKA_SEND_INTERVAL())) {
+    if (send_batch() != 0) return failed_send();
+    // The whole batch went, the message that tipped it included: it does
+    // not open the next batch as well.
+    pending_.clear();
+    pending_chars_ = 0;
+    ++passes_;
+    last_send_time_ = t;
+    safe_ = boundary_;
+  }
+  return Step::kGoOn;
+}
+
+Step Feed::queue_row(py::handle event, py::handle row, py::handle table) {
+  ++rows_;
+  if (!truth(row)) return Step::kGoOn;
+  py::object vals = py::none(), sql_event;
+  if (is_instance(event, program->delete_rows)) {
+    vals = row[text("values")];
+    sql_event = text("delete");
+  } else if (is_instance(event, program->update_rows)) {
+    vals = row[text("after_values")];
+    sql_event = text("update");
+  } else if (is_instance(event, program->write_rows)) {
+    vals = row[text("values")];
+    sql_event = text("write");
+  }
+  if (!truth(vals)) return Step::kGoOn;
+  py::list key;
+  key.append(table);
+  key.append(sql_event);
+  int ignored = PySequence_Contains(program->config.QZ_HBASE_IGNORE().ptr(), key.ptr());
+  if (ignored < 0) throw py::error_already_set();
+  if (ignored) {
+    ++passes_;
+    return Step::kGoOn;
+  }
+  py::object id = integer(0);
+  py::object entry = program->config.QZ_HBASE_TABLES_MAP().attr("get")(table);
+  if (truth(entry)) {
+    py::object column = entry[integer(1)];
+    if (truth(column)) id = vals.attr("get")(column);
+  }
+  if (id.is_none()) id = integer(0);
+  if (!PyInt_Check(id.ptr()) && !PyLong_Check(id.ptr())) {
+    log_at_now("SS255 hbase_baseid error", id, table);
+    id = integer(0);
+  }
+  py::dict sparkevent;
+  sparkevent[text("sql_event")] = sql_event;
+  sparkevent[text("hbase_catalog")] = table;
+  sparkevent[text("hbase_baseid")] = id;
+  sparkevent[text("hbase_cf")] = text("log");
+  sparkevent[text("hbase_key")] = program->tool.hbase_key(table, id);
+  for (py::handle column : steal(PySequence_List(vals.ptr()))) vals[column] = lossless(vals[column]);
+  vals[text("sql_event")] = sql_event;
+  sparkevent[text("hbase_json")] = program->simplejson.attr("dumps")(vals);
+  return queue_message(sparkevent, table, id);
+}
+
+Step Feed::queue_rows(py::handle event) {
+  py::object table = event.attr("table");
+  for (py::handle row : event.attr("rows"))
+    if (queue_row(event, row, table) == Step::kLeave) return Step::kLeave;
+  return Step::kGoOn;
+}
+
+// A resumed stream needs the table map that opens a statement, so only the
+// end of a statement is a position to save.
+void Feed::note_statement_end(py::handle event) {
+  if ((py::cast<long>(event.attr("flags")) & kStatementEnd) == 0) return;
+  boundary_ = stream_position();
+  if (pending_.empty()) safe_ = boundary_;
+}
+
+Step Feed::stop_during_reading() {
+  program->remove(s_.stop_event);
+  save_log_pos();
+  if (pending_.empty()) {
+    running_ = false;
+    return Step::kLeave;
+  }
+  log_at_now("found stop event with", pending_.size(), "messages");
+  if (send_batch() == 0) {
+    pending_.clear();
+    pending_chars_ = 0;
+    ++passes_;
+    safe_ = boundary_;
+  } else {
+    log_at_now("MS115 send_messages failed1");
+  }
+  running_ = false;
+  return Step::kLeave;
+}
+
+// Within one process a row is never queued twice: what is pending lies after
+// the position the new cycle starts from, and the re-read rebuilds it.
+void Feed::drop_pending_before_reread(const Position& from) {
+  if (pending_.empty()) return;
+  if (from.known())
+    log_at_now("dropping", pending_.size(), "pending messages, re-read from", from.file, from.pos);
+  else
+    log_at_now("dropping", pending_.size(), "pending messages, re-read from the log's start");
+  pending_.clear();
+  pending_chars_ = 0;
+}
+
+py::object Feed::open_stream(bool resume) {
+  py::list only_events;
+  only_events.append(program->delete_rows);
+  only_events.append(program->write_rows);
+  only_events.append(program->update_rows);
+  py::list only_schemas;
+  only_schemas.append(program->config.MYSQLDB());
+  return program->stream_reader(**qz::host::kwargs({
+      {"connection_settings", global("MYSQL_SETTINGS")},
+      {"server_id", global("MYSQL_SERVER_ID")},
+      {"resume_stream", py::bool_(resume)},
+      {"only_events", only_events},
+      {"only_schemas", only_schemas},
+  }));
+}
+
+void Feed::read_cycle() {
+  py::object json_pos = program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"));
+  bool resume = truth(json_pos) && truth(json_pos.attr("get")(text("log_file")));
+  Position from;
+  if (resume) from = {json_pos.attr("get")(text("log_file")), json_pos.attr("get")(text("log_pos"))};
+  drop_pending_before_reread(from);
+  stream_ = open_stream(resume);
+  if (resume) {
+    stream_.attr("log_pos") = from.pos;
+    stream_.attr("log_file") = from.file;
+    log_at_now("found log_pos", stream_.attr("log_file"), stream_.attr("log_pos"));
+    safe_ = boundary_ = from;
+  }
+  last_row_count_ = 0;
+  last_stat_time_ = 0;
+  last_send_time_ = 0;
+  for (py::handle event : stream_) {
+    statistics();
+    if (event.is_none()) {
+      save_log_pos();
+      log_at_now("no binlog", cycle_, rows_, passes_, stream_.attr("log_file"),
+                 stream_.attr("log_pos"));
+      qz::host::sleep(s_.qset_interval);
+      return;
+    }
+    if (stop_file_present() && stop_during_reading() == Step::kLeave) return;
+    if (queue_rows(event) == Step::kLeave) return;
+    note_statement_end(event);
+  }
+  exhausted_ = true;
+}
+
+void Feed::recover(py::error_already_set& e) {
+  bool internal = e.matches(program->internal_error.ptr());
+  restart_exception_ = text(internal ? "MS120" : "MS125");
+  log_at_now(cycle_, "/", passes_, repr_of(e.value()), "sleeping ", global("QZ_SLEEP"),
+             " seconds...");
+  py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+  program->print_exception(e.type(), e.value(), trace);
+  save_log_pos();
+  qz::host::sleep(as_double(global("QZ_SLEEP")));
+}
+
+void Feed::clean_up() {
+  log_at_now("finally event with", pending_.size(), "messages");
+  // The broker refuses an empty batch, so an empty clean-up is done without
+  // a call; a refused batch is not offered again.
+  long error = (pending_.empty() || refused_) ? 0 : send_batch();
+  if (refused_) {
+    log_at_now("MS115 send_messages failed2");
+  } else if (error == 0) {
+    pending_.clear();
+    pending_chars_ = 0;
+    // At the end of the log every event has been read: nothing lies between
+    // the stream's position and what was sent.
+    safe_ = exhausted_ ? stream_position() : boundary_;
+    save_log_pos();
+  } else {
+    log_at_now("MS115 send_messages failed2");
+  }
+  if (!stream_.is_none()) stream_.attr("close")();
+}
+
+void Feed::wait_between_cycles() {
+  Py_ssize_t steps = py::len(program->builtin_range(program->config.KAFKA_STAT_INTERVAL()));
+  for (Py_ssize_t i = 0; i < steps; ++i) {
+    qz::host::sleep(s_.qset_interval);
+    if (stop_file_present()) {
+      program->remove(s_.stop_event);
+      running_ = false;
+      break;
+    }
+  }
+}
+
+void Feed::cycle_once() {
+  if (cycle_ > 0) qz::host::sleep(s_.qset_interval);
+  ++cycle_;
+  rows_ = 0;
+  stream_ = py::none();
+  exhausted_ = false;
+  try {
+    try {
+      read_cycle();
+    } catch (py::error_already_set& e) {
+      if (!is_failure(e)) throw;
+      recover(e);
+    } catch (const MessageRefused&) {
+      report_refused();
+    }
+  } catch (...) {
+    clean_up();  // as the host's `finally`: also on an interrupt
+    throw;
+  }
+  clean_up();
+  wait_between_cycles();
+  if (PyObject_RichCompareBool(integer(cycle_).ptr(), program->config.MAX_QMSG_COUNT().ptr(),
+                               Py_GT) == 1) {
+    log_at_now("\nMAX_QMSG_COUNT_Interrupt, exiting...");
+    sys_exit_ = true;
+    running_ = false;
+  }
+}
+
+void Feed::exit_program() {
+  if (!pending_.empty()) {
+    // Never reported as success: these rows were read but not sent. The
+    // saved position lies before them, so a restart reads them again.
+    log_at_now("MS135", pending_.size(), "messages were not sent; a restart re-reads them");
+    if (!truth(restart_exception_)) sys_exit_ = true;
+  }
+  if (truth(restart_exception_))
+    throw py::error_already_set((PyErr_SetObject(PyExc_SystemExit, restart_exception_.ptr()),
+                                 py::error_already_set()));
+  if (sys_exit_) py::module_::import("sys").attr("exit")(integer(1));
+}
+
+void Feed::run() {
+  log_at_now(s_.stop_event);
+  try {
+    while (running_) cycle_once();
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;
+    log_at_now(cycle_, "/", passes_, repr_of(e.value()), "exiting...");
+    sys_exit_ = true;
+  } catch (const MessageRefused&) {
+    report_refused();
+    sys_exit_ = true;
+  }
+  if (!s_.kafka.is_none()) {
+    try {
+      s_.kafka.attr("close")();
+    } catch (py::error_already_set& e) {
+      if (!is_failure(e)) throw;
+      log_at_now("Kafka close: ", repr_of(e.value()));
+    }
+  }
+  log_at_now("Bye Rowfeed!");
+  exit_program();
+}
+
+// ---- start-up ----
 
 py::tuple parse_feed_command_line() {
   py::object hostname = py::module_::import("socket").attr("gethostname")();
-  py::object default_host = hostname.attr("__add__")(text(":9092"));
+  py::object default_host = hostname + text(":9092");
   return qz::host::parse_command_line({
       {nullptr, "--host", "host", default_host, "Kafka broker to connect to (default: %default)"},
       {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
@@ -27,33 +569,88 @@ py::tuple parse_feed_command_line() {
   });
 }
 
-// The float conversion is the host's, so the accepted notations and the
-// error for a non-number are the host's too.
-py::object to_seconds(py::handle text_value) {
-  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type))(text_value);
+// The float conversion is the host's: its notations and its error.
+py::object to_seconds(py::handle value) {
+  return steal(PyNumber_Float(value.ptr()));
+}
+
+// "host:port" in the database setting: the pinned driver (PyMySQL 0.10.1)
+// refuses a port given as text, so the port goes on as an integer.
+void split_database_host() {
+  py::object settings = global("MYSQL_SETTINGS");
+  py::object parts = settings[text("host")].attr("split")(text(":"));
+  if (py::len(parts) != 2) return;
+  settings[text("port")] = steal(PyNumber_Int(parts[integer(1)].ptr()));
+  settings[text("host")] = parts[integer(0)];
 }
 
 void main_operation() {
-  py::tuple parsed = parse_feed_command_line();
-  py::object options = parsed[0];
+  const auto& config = program->config;
+  py::object options = parse_feed_command_line()[0];
   py::object queue_interval = to_seconds(options.attr("interval"));
   py::object qset_interval = to_seconds(options.attr("sleep"));
-  (void)queue_interval;
-  (void)qset_interval;
+  py::object stop_event = program->path_join(program->tool.get_base_path(), text("tmp"),
+                                             global("QZ_KEY") + text(".stop"));
+  if (PyObject_RichCompareBool(config.QZ_MQ_QUEUE_INTERVAL().ptr(), queue_interval.ptr(),
+                               Py_LT) == 1) {
+    queue_interval = config.QZ_MQ_QUEUE_INTERVAL();
+    qset_interval = config.QZ_MQ_QSET_INTERVAL();
+  }
+  py::object kf_host = config.QZ_KF_HOST();
+  if (truth(options.attr("host"))) kf_host = options.attr("host");
+  py::object kafka = program->kafka_client(kf_host);
+  py::object producer =
+      program->simple_producer(kafka, **qz::host::kwargs({{"codec", program->codec_gzip}}));
+  py::object kf_topic = options.attr("topic");
+  if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
+  log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
+  split_database_host();
+  Feed({kf_topic, as_double(qset_interval), stop_event, kafka, producer}).run();
 }
 
 }  // namespace
 
 QZ_PROGRAM(rowfeed, m) {
+  auto import = [](const char* name) { return py::module_::import(name); };
   auto config = qz::contracts::QzConfig::bind();
-  qz::contracts::QzTool::bind();
+  auto tool = qz::contracts::QzTool::bind();
+  py::module_ kafka = import("kafka");
+  py::module_ row_event = import("pymysqlreplication.row_event");
+  py::module_ datetime = import("datetime");
+  py::object builtins = import("__builtin__");
+  program = new Program{
+      py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+      config,
+      tool,
+      qz::host::import_json(),
+      import("simplejson"),
+      kafka.attr("KafkaClient"),
+      kafka.attr("SimpleProducer"),
+      import("kafka.protocol").attr("CODEC_GZIP"),
+      import("kafka.errors").attr("MessageSizeTooLargeError"),
+      import("pymysqlreplication").attr("BinLogStreamReader"),
+      row_event.attr("DeleteRowsEvent"),
+      row_event.attr("WriteRowsEvent"),
+      row_event.attr("UpdateRowsEvent"),
+      import("pymysql.err").attr("InternalError"),
+      datetime.attr("datetime"),
+      datetime.attr("date"),
+      datetime.attr("timedelta"),
+      import("calendar").attr("timegm"),
+      import("base64").attr("b64encode"),
+      import("traceback").attr("print_exception"),
+      import("os").attr("remove"),
+      import("os.path").attr("join"),
+      builtins.attr("range"),
+      builtins.attr("sorted"),
+  };
 
   m.attr("version") = text("0.010");
-  m.attr("QZ_SLEEP") = qz::host::integer(3);
+  m.attr("QZ_SLEEP") = integer(3);
   m.attr("QZ_KEY") = text("rowfeed");
   py::dict settings;
   settings[text("host")] = config.MYSQLHOST();
-  settings[text("port")] = qz::host::integer(3306);
+  settings[text("port")] = integer(3306);
   settings[text("user")] = config.MYSQL_REPLUSER();
   settings[text("passwd")] = config.MYSQL_REPLPASSWD();
   m.attr("MYSQL_SETTINGS") = settings;

@@ -1,0 +1,126 @@
+"""Row changes in, messages out: each case runs real statements through
+MariaDB's binary log and the feed, and reads the messages back from Kafka."""
+import json
+
+import pytest
+
+from feedlab import Feed, feed_statements
+from qz import qztool
+
+
+def message(event, table, baseid, **columns):
+    columns["sql_event"] = event
+    return {"sql_event": event, "hbase_catalog": table, "hbase_baseid": baseid,
+            "hbase_cf": "log", "hbase_key": qztool.hbase_key(table, baseid),
+            "hbase_json": columns}
+
+
+def received(messages):
+    for m in messages:
+        m["hbase_json"] = json.loads(m["hbase_json"])
+    return messages
+
+
+CASES = [
+    # (name, settings, statements, expected messages)
+    ("write-update-delete over two tables",
+     {"QZ_HBASE_TABLES_MAP": {"f_orders": ["f_orders", "order_id"], "f_items": ["x", "id"]}},
+     ["CREATE TABLE f_orders (order_id INT PRIMARY KEY, name VARCHAR(10))",
+      "CREATE TABLE f_items (id INT PRIMARY KEY, qty INT)",
+      "INSERT INTO f_orders VALUES (7, 'seven'), (8, 'eight')",
+      "INSERT INTO f_items VALUES (1, 10)",
+      "UPDATE f_orders SET name = 'x' WHERE order_id = 7",
+      "DELETE FROM f_items WHERE id = 1"],
+     [message("write", "f_orders", 7, order_id=7, name="seven"),
+      message("write", "f_orders", 8, order_id=8, name="eight"),
+      message("write", "f_items", 1, id=1, qty=10),
+      message("update", "f_orders", 7, order_id=7, name="x"),
+      message("delete", "f_items", 1, id=1, qty=10)]),
+
+    ("a table without an entry has id 0",
+     {},
+     ["CREATE TABLE f_plain (id INT PRIMARY KEY)", "INSERT INTO f_plain VALUES (5)"],
+     [message("write", "f_plain", 0, id=5)]),
+
+    ("the ignore list needs table and event both",
+     {"QZ_HBASE_IGNORE": [["f_ign", "update"], ["f_other", "write"]]},
+     ["CREATE TABLE f_ign (id INT PRIMARY KEY, v INT)",
+      "INSERT INTO f_ign VALUES (1, 1)",
+      "UPDATE f_ign SET v = 2",
+      "DELETE FROM f_ign"],
+     [message("write", "f_ign", 0, id=1, v=1), message("delete", "f_ign", 0, id=1, v=2)]),
+
+    ("an id that is not an integer is published with id 0",
+     {"QZ_HBASE_TABLES_MAP": {"f_text": [0, "code"]}},
+     ["CREATE TABLE f_text (code VARCHAR(5) PRIMARY KEY)", "INSERT INTO f_text VALUES ('7')"],
+     [message("write", "f_text", 0, code="7")]),
+
+    ("a NULL id is 0, a missing id column too",
+     {"QZ_HBASE_TABLES_MAP": {"f_null": [0, "ref"], "f_nocol": [0, "absent"]}},
+     ["CREATE TABLE f_null (id INT PRIMARY KEY, ref INT)",
+      "CREATE TABLE f_nocol (id INT PRIMARY KEY)",
+      "INSERT INTO f_null VALUES (1, NULL)", "INSERT INTO f_nocol VALUES (2)"],
+     [message("write", "f_null", 0, id=1, ref=None), message("write", "f_nocol", 0, id=2)]),
+
+    ("a long integer id stays an integer",
+     {"QZ_HBASE_TABLES_MAP": {"f_big": [0, "id"]}},
+     ["CREATE TABLE f_big (id BIGINT UNSIGNED PRIMARY KEY)",
+      "INSERT INTO f_big VALUES (18446744073709551615)"],
+     [message("write", "f_big", 18446744073709551615, id=18446744073709551615)]),
+
+    ("column types are encoded without loss",
+     {},
+     ["CREATE TABLE f_types (id INT PRIMARY KEY, price DECIMAL(30,10), d DATE, t TIME(6),"
+      " dt DATETIME(3), ts TIMESTAMP NULL, s SET('a','b','c'), e ENUM('x','y'),"
+      " bin VARBINARY(8), txt VARCHAR(8) CHARACTER SET utf8mb4, f DOUBLE)",
+      "INSERT INTO f_types VALUES (1, 12345678901234567890.0123456789, '2020-02-29',"
+      " '-838:59:58.5', '2020-01-01 00:00:00.5', '1970-01-02 00:00:00', 'c,a', 'y',"
+      " X'FF00C3', 'caf\xc3\xa9', 0.1)",
+      "INSERT INTO f_types (id, t, bin) VALUES (2, '25:00:00', 'ok')"],
+     [message("write", "f_types", 0, id=1, price=12345678901234567890.0123456789,
+              d="2020-02-29", t="-838:59:58.500000", dt=1577836800, ts=86400 - 3600 * 0,
+              s=["a", "c"], e="y", bin="/wDD", txt=u"caf\xe9", f=0.1),
+      message("write", "f_types", 0, id=2, price=None, d=None, t="25:00:00", dt=None, ts=None,
+              s=None, e=None, bin="ok", txt=None, f=None)]),
+
+    ("another schema is not followed",
+     {},
+     ["CREATE TABLE qz_other.f_elsewhere (id INT PRIMARY KEY)",
+      "INSERT INTO qz_other.f_elsewhere VALUES (1)",
+      "CREATE TABLE f_here (id INT PRIMARY KEY)", "INSERT INTO f_here VALUES (2)"],
+     [message("write", "f_here", 0, id=2)]),
+]
+
+
+@pytest.fixture(autouse=True)
+def clean_tables():
+    from feedlab import sql
+    yield
+    for name in ("f_orders", "f_items", "f_plain", "f_ign", "f_text", "f_null", "f_nocol",
+                 "f_big", "f_types", "f_here", "qz_other.f_elsewhere"):
+        sql("DROP TABLE IF EXISTS %s" % name)
+
+
+@pytest.mark.parametrize("name, settings, statements, expected", CASES,
+                         ids=[c[0] for c in CASES])
+def test_statements_become_messages(tmp_path, name, settings, statements, expected):
+    run, messages = feed_statements(Feed(tmp_path, TZ="UTC", **settings), statements)
+    assert run.status == 1 and "\nMAX_QMSG_COUNT_Interrupt, exiting..." in run.out, run
+    assert received(messages) == expected
+    if name.startswith("an id that is not"):
+        assert "SS255 hbase_baseid error 7 f_text" in run.lines()
+
+
+def test_message_text_is_the_standard_json_encoding(tmp_path):
+    from feedlab import Topic, master_position, sql
+    feed = Feed(tmp_path)
+    topic = Topic()
+    feed.resume_from(master_position())
+    sql("CREATE TABLE f_plain (id INT PRIMARY KEY, name VARCHAR(8))",
+        "INSERT INTO f_plain VALUES (1, 'caf\xc3\xa9')")
+    feed.run()
+    topic.consumer.seek(topic.part, topic.start)
+    [raw] = [m.value for m in topic.consumer]
+    decoded = json.loads(raw)
+    assert raw == json.dumps(decoded)  # separators ", " and ": ", ASCII only
+    assert 'caf\\\\u00e9' in raw  # escaped twice: once per JSON level
