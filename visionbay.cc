@@ -1,13 +1,120 @@
-// visionbay: serves remote calls on the message broker: classifies one image
-// with a trained DIGITS model job, or tells the time.
+// visionbay: serves remote calls on the message broker ("dnn_arpc"):
+// "qz_dnn_classify" answers with the three most probable categories of one
+// image under a DIGITS model job, "qz_time" with the current time.
 #include "contracts/qzconfig.h"
+#include "contracts/qzmq.h"
 #include "contracts/qztool.h"
-#include "host/options.h"
+#include "host/json.h"
+#include "host/log.h"
 #include "host/module.h"
+#include "host/options.h"
+#include "vision/one_image.h"
 
 namespace {
 
+using qz::host::log_at_now;
+using qz::host::repr_of;
 using qz::host::text;
+using qz::host::truth;
+
+// What the module binds when it loads. Never freed: the host does not unload
+// modules. QZ_KEY stays in the module's namespace, read at each use.
+struct Program {
+  py::dict globals;
+  py::module_ time;
+  py::module_ json;
+  qz::contracts::QzConfig config;
+  qz::contracts::QzTool tool;
+  qz::contracts::QzMqTool mqtool;
+  qz::contracts::QzMqObj mqobj;
+};
+Program* program = nullptr;
+
+py::object global(const char* name) { return program->globals[text(name)]; }
+
+bool is_failure(py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+py::object field(py::handle mapping, const char* name) { return mapping.attr("get")(text(name)); }
+
+py::object scheduler() { return py::module_::import("digits.webapp").attr("scheduler"); }
+
+// ---- answers ----
+
+py::object classify_answer(py::handle json_rpc) {
+  py::object json_req = program->json.attr("loads")(field(json_rpc, "qz_request"));
+  py::object job = scheduler().attr("get_job")(field(json_req, "job_id"));
+  if (!truth(job)) return text("no such job");
+  py::object result = qz::vision::classify_one(field(json_req, "image_url"), job, py::none(),
+                                               text("none"), qz::vision::kService);
+  return program->json.attr("dumps")(result);
+}
+
+// Seconds since the epoch as the host writes a float: 12 significant digits.
+py::object time_answer() { return qz::host::str_of(program->time.attr("time")()); }
+
+void recv_callback2(py::object channel, py::object method, py::object properties,
+                    py::object body) {
+  py::object app_headers = program->mqobj.get_headers_obj(properties);
+  py::object cancel_word = text("cancel_") + global("QZ_KEY");
+  if (body.equal(cancel_word) || body.equal(method.attr("consumer_tag"))) {
+    channel.attr("basic_cancel")(method.attr("consumer_tag"));
+    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    return;
+  }
+  program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
+  if (!truth(app_headers)) {
+    log_at_now("DN056 warning, no app_headers");
+    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    return;
+  }
+  if (!truth(field(app_headers, "response_key"))) {
+    log_at_now("DN058 warning, no response_key ");
+    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    return;
+  }
+  py::object rpc_result = text("");
+  py::dict rpc_context;
+  rpc_context[text("retry")] = qz::host::integer(0);
+  rpc_context[text("response_key")] = field(app_headers, "response_key");
+  py::object json_rpc = py::dict();
+  py::object service = text("qz_time");
+  try {
+    json_rpc = program->json.attr("loads")(program->tool.qz_gunzip_data(body));
+    service = field(json_rpc, "qz_service_name");
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;
+    log_at_now("DN075 warning, no qz_service_name ", repr_of(e.value()));
+  }
+  if (service.equal(text("qz_dnn_classify"))) {
+    try {
+      rpc_result = classify_answer(json_rpc);
+    } catch (py::error_already_set& e) {
+      if (!is_failure(e)) throw;
+      py::object rpc_error = text("#Exception: ") + repr_of(e.value());
+      log_at_now("DN125", rpc_error);
+      rpc_result = text("");
+    }
+  } else if (service.equal(text("qz_time"))) {
+    rpc_result = time_answer();
+  }
+  if (PyUnicode_Check(rpc_result.ptr())) rpc_result = rpc_result.attr("encode")(text("utf-8"));
+  if (!PyString_Check(rpc_result.ptr())) rpc_result = qz::host::str_of(rpc_result);
+  // Acknowledged whatever the publish reports; an error raised by it leaves
+  // the request unacknowledged.
+  program->mqtool.do_basic_publish(program->tool.qz_gzip_data(rpc_result), rpc_context,
+                                   field(app_headers, "response_key"), channel, text("visionbay"),
+                                   text("dnn_arpc") + program->config.QZ_MQ_EXCHANGE_TAG());
+  channel.attr("basic_ack")(method.attr("delivery_tag"));
+}
+
+void recv_callback(py::object msg) {
+  py::object channel = msg.attr("channel");
+  py::object properties = msg.attr("properties");
+  py::object body = msg.attr("body");
+  recv_callback2(channel, msg, properties, body);
+}
+
+// ---- the program ----
 
 py::tuple parse_service_command_line() {
   return qz::host::parse_command_line({
@@ -22,17 +129,67 @@ py::tuple parse_service_command_line() {
   });
 }
 
-void main_operation() { parse_service_command_line(); }
+void exit_with(int status) {
+  py::module_::import("sys").attr("exit")(qz::host::integer(status));
+}
+
+void main_operation() {
+  py::object options = parse_service_command_line()[0];
+  py::module_::import("digits.config").attr("load_config")(text("quiet"));
+  py::object digits_scheduler = scheduler();
+  py::object start_status = digits_scheduler.attr("start")();
+  log_at_now("DN180 DNN scheduler started", start_status);
+  // A scheduler that did not start is a failure, not a clean end.
+  if (!truth(start_status)) exit_with(1);
+  py::object mq = program->mqobj.QZMQObject();
+  mq.attr("open")(**qz::host::kwargs(
+      {{"userid", options.attr("userid")},
+       {"password", program->tool.check_mq_password(options.attr("password"))},
+       {"host", options.attr("host")},
+       {"ssl", options.attr("ssl")}}));
+  py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
+                                                               : global("recv_callback");
+  mq.attr("consume")(global("QZ_KEY"), **qz::host::kwargs({{"callback", handler},
+                                                            {"durable", py::bool_(false)},
+                                                            {"exclusive", py::bool_(false)},
+                                                            {"auto_delete", py::bool_(false)},
+                                                            {"type", text("direct")}}));
+  py::object w_status = mq.attr("wait")();
+  digits_scheduler.attr("stop")();
+  mq.attr("close")();
+  log_at_now("Bye DNN API service");
+  exit_with(truth(w_status) ? 0 : 1);
+}
 
 }  // namespace
 
 QZ_PROGRAM(visionbay, m) {
-  qz::contracts::QzConfig::bind();
-  qz::contracts::QzTool::bind();
+  auto import = [](const char* name) { return py::module_::import(name); };
+  py::module_ time = import("time");
+  import("datetime");
+  import("sys");
+  import("optparse");
+  py::module_ json = qz::host::import_json();
+  program = new Program{
+      py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+      time,
+      json,
+      qz::contracts::QzConfig::bind(),
+      qz::contracts::QzTool::bind(),
+      qz::contracts::QzMqTool::bind(),
+      qz::contracts::QzMqObj::bind(),
+  };
+  import("digits");
+  import("digits.utils");
 
   m.attr("version") = text("0.010");
   m.attr("QZ_KEY") = text("dnn_arpc");
 
+  m.def("image_classification_model_classify_one", [](py::args a, py::kwargs k) {
+    return qz::vision::classify_one_operation(a, k, qz::vision::kService);
+  });
+  m.def("recv_callback", &recv_callback);
+  m.def("recv_callback2", &recv_callback2);
   m.def("main", &main_operation);
   qz::host::run_main_if_main(m);
 }

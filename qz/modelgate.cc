@@ -1,4 +1,71 @@
-// qz.modelgate: one-image classification with a DIGITS model job as a plain call.
+// qz.modelgate: one-image classification with a DIGITS model job as a plain
+// call (JSON in, JSON out), and the current UTC time.
+#include "host/arguments.h"
+#include "host/json.h"
 #include "host/module.h"
+#include "vision/one_image.h"
 
-QZ_MODULE(modelgate, m) { m.attr("version") = qz::host::text("0.010"); }
+namespace {
+
+using qz::host::text;
+using qz::host::truth;
+
+struct Library {
+  py::module_ json;
+  py::module_ datetime;
+};
+Library* library = nullptr;  // bound at load, never freed
+
+std::array<py::object, 2> payload_arguments(const py::args& args, const py::kwargs& kwargs,
+                                            const char* format) {
+  return qz::host::parse_arguments<2>(args, kwargs, format, {"payload", "channel"});
+}
+
+py::object classify(py::args args, py::kwargs kwargs) {
+  auto [payload, channel] = payload_arguments(args, kwargs, "O|O:classify");
+  py::object job_request = library->json.attr("loads")(payload);
+  if (!truth(job_request.attr("get")(text("image_url"))) ||
+      !truth(job_request.attr("get")(text("job_id"))))
+    return text("image_url|job_id NULL");
+  py::module_::import("digits.config").attr("load_config")(text("quiet"));
+  py::object scheduler = py::module_::import("digits.webapp").attr("scheduler");
+  py::object result = py::dict();
+  // Every call starts the scheduler and stops it again, also after an error.
+  try {
+    if (truth(scheduler.attr("start")())) {
+      py::object job = scheduler.attr("get_job")(job_request.attr("get")(text("job_id")));
+      if (truth(job))
+        result = qz::vision::classify_one(job_request.attr("get")(text("image_url")), job,
+                                          py::none(), text("none"), qz::vision::kLibrary);
+    }
+  } catch (...) {
+    scheduler.attr("stop")();
+    throw;
+  }
+  scheduler.attr("stop")();
+  return library->json.attr("dumps")(result);
+}
+
+py::object time_now(py::args args, py::kwargs kwargs) {
+  payload_arguments(args, kwargs, "|OO:time");
+  return library->datetime.attr("datetime").attr("utcnow")().attr("strftime")(
+      text("%Y-%m-%d %H:%M:%S"));
+}
+
+}  // namespace
+
+QZ_MODULE(modelgate, m) {
+  py::module_::import("sys");
+  py::module_::import("time");
+  library = new Library{qz::host::import_json(), py::module_::import("datetime")};
+  py::module_::import("qz.qzconfig");
+  py::module_::import("digits");
+  py::module_::import("digits.utils");
+
+  m.attr("version") = text("0.010");
+  m.def("image_classification_model_classify_one", [](py::args a, py::kwargs k) {
+    return qz::vision::classify_one_operation(a, k, qz::vision::kLibrary);
+  });
+  m.def("classify", &classify);
+  m.def("time", &time_now);
+}
