@@ -1,0 +1,93 @@
+"""10,000 requests of every kind through the real program: every one is
+answered as it should be, the service never stops, and its memory stays flat."""
+import json
+import os
+import random
+import subprocess
+import time
+
+import pika
+import pytest
+from PIL import Image
+
+import rpclab
+from harness import TREE
+from qz import qztool
+from rpclab import Replies, classify_request, envelope
+
+KEY = {"response_key": "test-response-key"}
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int([l for l in f if l.startswith("VmRSS:")][0].split()[1])
+
+
+@pytest.fixture
+def images(tmp_path, sample_image):
+    corrupt = tmp_path / "corrupt.png"
+    with open(sample_image[0], "rb") as f:
+        corrupt.write_bytes(f.read()[:60])
+    large = str(tmp_path / "large.png")
+    Image.new("L", (8000, 8000)).save(large)  # 64 megapixels: refused before decoding
+    return {"good": sample_image[0], "missing": str(tmp_path / "missing.png"),
+            "corrupt": str(corrupt), "large": large}
+
+
+def kinds(images):
+    """(message, expected reply: None for no reply, a text, or a check)."""
+    answered = lambda text: text.startswith("[[")
+    return [
+        ((classify_request("digits-sample", images["good"]), KEY), answered),
+        ((envelope("qz_time"), KEY), lambda t: float(t) > 0),
+        ((classify_request("no such job", images["good"]), KEY), "no such job"),
+        ((classify_request("digits-sample", images["missing"]), KEY), ""),
+        ((classify_request("digits-sample", images["corrupt"]), KEY), ""),
+        ((classify_request("digits-sample", images["large"]), KEY), ""),
+        ((envelope("qz_dnn_classify"), KEY), ""),
+        (("garbage", KEY, True), lambda t: float(t) > 0),
+        ((envelope("qz_time"), None), None),
+        ((envelope("qz_time"), {"response_key": ""}), None),
+    ]
+
+
+def test_ten_thousand_requests(jobs_dir, images):
+    rpclab.reset_queue()
+    replies = Replies()
+    table = kinds(images)
+    rng = random.Random(7)
+    plan = [rng.randrange(len(table)) for _ in range(10000)]
+    env = dict(os.environ, DIGITS_JOBS_DIR=jobs_dir)
+    proc = subprocess.Popen([os.path.join(TREE, "visionbay"), "--host", "127.0.0.1"],
+                            stdout=open(os.devnull, "w"), env=env)
+    got = []
+
+    def send_and_collect(chunk):
+        rpclab.publish([table[i][0] for i in chunk])
+        expected = sum(1 for i in chunk if table[i][1] is not None)
+        deadline = time.time() + 120
+        start = len(got)
+        while len(got) - start < expected:
+            assert time.time() < deadline, "the service stopped answering"
+            assert proc.poll() is None, "the service stopped"
+            got.extend(replies.take())
+            time.sleep(0.05)
+    try:
+        send_and_collect(plan[:1000])
+        after_first = rss_kb(proc.pid)
+        for start in range(1000, 10000, 1000):
+            send_and_collect(plan[start:start + 1000])
+        after_all = rss_kb(proc.pid)
+        rpclab.publish([("cancel_dnn_arpc", None, True)])
+        assert proc.wait() == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        replies.close()
+    expected = [table[i][1] for i in plan if table[i][1] is not None]
+    assert len(got) == len(expected)
+    for (text, headers), check in zip(got, expected):
+        assert check(text) if callable(check) else text == check, (text, check)
+    assert rpclab.waiting() == 0
+    print "service RSS after 1,000: %d KB, after 10,000: %d KB" % (after_first, after_all)
+    assert after_all - after_first < 10 * 1024
