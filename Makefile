@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_GENERATOR ?= $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: all deps build stack stop test demo bench clean
+.PHONY: all deps build stack stop test demo bench install clean
 
 all: build
 
@@ -31,6 +31,13 @@ demo: build stack
 bench: build
 	@for b in bench/*; do [ -x "$$b" ] && [ -f "$$b" ] || continue; \
 	  echo "== $$b"; "$$b" || exit 1; echo; done
+
+# make install PREFIX=/opt/qz [WITH_PLATFORM=1] [WITH_DIGITS=1]
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX) --component core
+	@$(if $(WITH_PLATFORM),cmake --install $(BUILD) --prefix $(PREFIX) --component platform)
+	@$(if $(WITH_DIGITS),cmake --install $(BUILD) --prefix $(PREFIX) --component digits)
 
 clean:
 	rm -rf $(BUILD)
