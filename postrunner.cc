@@ -1,6 +1,7 @@
 // postrunner: consumes mail requests from the message broker ("qz_mail") and
 // sends each as plain-text UTF-8 mail over one reused SMTP connection, or
 // forwards it to the platform's endpoint in a mode other than "native".
+#include "contracts/consumer.h"
 #include "contracts/qzconfig.h"
 #include "contracts/qzmq.h"
 #include "contracts/qztool.h"
@@ -164,8 +165,7 @@ void handle_request(py::handle app_headers, py::handle body) {
 void recv_callback2(py::object channel, py::object method, py::object properties,
                     py::object body) {
   py::object app_headers = program->mqobj.get_headers_obj(properties);
-  py::object cancel_word = concat(text("cancel_"), global("QZ_KEY"));
-  if (body.equal(cancel_word) || body.equal(method.attr("consumer_tag"))) {
+  if (qz::contracts::is_cancel_request(body, global("QZ_KEY"), method)) {
     channel.attr("basic_cancel")(method.attr("consumer_tag"));
     channel.attr("basic_ack")(method.attr("delivery_tag"));
     return;
@@ -214,19 +214,10 @@ py::tuple parse_worker_command_line() {
 
 void main_operation() {
   py::object options = parse_worker_command_line()[0];
-  py::object mq = program->mqobj.QZMQObject();
-  mq.attr("open")(**qz::host::kwargs(
-      {{"userid", options.attr("userid")},
-       {"password", program->tool.check_mq_password(options.attr("password"))},
-       {"host", options.attr("host")},
-       {"ssl", options.attr("ssl")}}));
+  py::object mq = qz::contracts::open_queue_client(program->mqobj, program->tool, options);
   py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
                                                                : global("recv_callback");
-  mq.attr("consume")(global("QZ_KEY"), **qz::host::kwargs({{"callback", handler},
-                                                            {"durable", py::bool_(true)},
-                                                            {"exclusive", py::bool_(false)},
-                                                            {"auto_delete", py::bool_(false)},
-                                                            {"type", text("direct")}}));
+  qz::contracts::register_consumer(mq, global("QZ_KEY"), handler, true);
   py::object w_status = mq.attr("wait")();
   mq.attr("close")();
   py::object slot = global("smtp");

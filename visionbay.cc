@@ -1,6 +1,7 @@
 // visionbay: serves remote calls on the message broker ("dnn_arpc"):
 // "qz_dnn_classify" answers with the three most probable categories of one
 // image under a DIGITS model job, "qz_time" with the current time.
+#include "contracts/consumer.h"
 #include "contracts/qzconfig.h"
 #include "contracts/qzmq.h"
 #include "contracts/qztool.h"
@@ -55,8 +56,7 @@ py::object time_answer() { return qz::host::str_of(program->time.attr("time")())
 void recv_callback2(py::object channel, py::object method, py::object properties,
                     py::object body) {
   py::object app_headers = program->mqobj.get_headers_obj(properties);
-  py::object cancel_word = text("cancel_") + global("QZ_KEY");
-  if (body.equal(cancel_word) || body.equal(method.attr("consumer_tag"))) {
+  if (qz::contracts::is_cancel_request(body, global("QZ_KEY"), method)) {
     channel.attr("basic_cancel")(method.attr("consumer_tag"));
     channel.attr("basic_ack")(method.attr("delivery_tag"));
     return;
@@ -141,19 +141,10 @@ void main_operation() {
   log_at_now("DN180 DNN scheduler started", start_status);
   // A scheduler that did not start is a failure, not a clean end.
   if (!truth(start_status)) exit_with(1);
-  py::object mq = program->mqobj.QZMQObject();
-  mq.attr("open")(**qz::host::kwargs(
-      {{"userid", options.attr("userid")},
-       {"password", program->tool.check_mq_password(options.attr("password"))},
-       {"host", options.attr("host")},
-       {"ssl", options.attr("ssl")}}));
+  py::object mq = qz::contracts::open_queue_client(program->mqobj, program->tool, options);
   py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
                                                                : global("recv_callback");
-  mq.attr("consume")(global("QZ_KEY"), **qz::host::kwargs({{"callback", handler},
-                                                            {"durable", py::bool_(false)},
-                                                            {"exclusive", py::bool_(false)},
-                                                            {"auto_delete", py::bool_(false)},
-                                                            {"type", text("direct")}}));
+  qz::contracts::register_consumer(mq, global("QZ_KEY"), handler, false);
   py::object w_status = mq.attr("wait")();
   digits_scheduler.attr("stop")();
   mq.attr("close")();

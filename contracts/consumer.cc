@@ -1,0 +1,31 @@
+#include "contracts/consumer.h"
+
+namespace qz::contracts {
+
+using host::kwargs;
+using host::text;
+
+py::object open_queue_client(const QzMqObj& mqobj, const QzTool& tool, py::handle options) {
+  py::object mq = mqobj.QZMQObject();
+  mq.attr("open")(**kwargs({{"userid", options.attr("userid")},
+                            {"password", tool.check_mq_password(options.attr("password"))},
+                            {"host", options.attr("host")},
+                            {"ssl", options.attr("ssl")}}));
+  return mq;
+}
+
+void register_consumer(py::handle mq, py::handle key, py::handle handler, bool durable) {
+  mq.attr("consume")(key, **kwargs({{"callback", handler},
+                                    {"durable", py::bool_(durable)},
+                                    {"exclusive", py::bool_(false)},
+                                    {"auto_delete", py::bool_(false)},
+                                    {"type", text("direct")}}));
+}
+
+bool is_cancel_request(py::handle body, py::handle key, py::handle method) {
+  py::object cancel_word = text("cancel_") + py::reinterpret_borrow<py::object>(key);
+  return py::reinterpret_borrow<py::object>(body).equal(cancel_word) ||
+         py::reinterpret_borrow<py::object>(body).equal(method.attr("consumer_tag"));
+}
+
+}  // namespace qz::contracts

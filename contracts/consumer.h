@@ -1,0 +1,22 @@
+// The consumer life that postrunner and visionbay share: connect with the
+// command line's settings, register one handler under the program's key,
+// and tell a cancel request from a work request.
+#pragma once
+
+#include "contracts/qzmq.h"
+#include "contracts/qztool.h"
+
+namespace qz::contracts {
+
+// QZMQObject() opened with the --userid, --password (through
+// check_mq_password), --host and --ssl values of `options`.
+py::object open_queue_client(const QzMqObj& mqobj, const QzTool& tool, py::handle options);
+
+// consume(key, callback=handler, durable=..., exclusive=False,
+// auto_delete=False, type="direct"): the same topology for every caller.
+void register_consumer(py::handle mq, py::handle key, py::handle handler, bool durable);
+
+// A body equal to "cancel_" + key, or to the consumer's own tag.
+bool is_cancel_request(py::handle body, py::handle key, py::handle method);
+
+}  // namespace qz::contracts
