@@ -51,6 +51,7 @@ def channel():
 def start(name, *args):
     log = open(os.path.join(RUN, name + ".log"), "w")
     env = dict(os.environ, QZ_BASE_PATH=BASE, KAFKA_STAT_INTERVAL="2", QZ_MQ_QSET_INTERVAL="0.5",
+               QZ_HBASE_TABLES_MAP='{"demo_orders": ["demo_orders", "order_id"]}',
                PYTHONWARNINGS="ignore::DeprecationWarning")
     return subprocess.Popen([os.path.join(TREE, name)] + list(args), stdout=log,
                             stderr=subprocess.STDOUT, env=env)
@@ -139,7 +140,8 @@ def mail_demo():
         message = email.message_from_string(mail["raw"])
         subject = email.header.decode_header(message["Subject"])[0][0]
         print "-" * 72
-        for name in ("From", "To", "reply-to", "Content-Type", "Content-Transfer-Encoding"):
+        for name in ("Content-Type", "MIME-Version", "Content-Transfer-Encoding", "Subject",
+                     "From", "To", "reply-to"):
             print "%s: %s" % (name, message[name])
         print "Subject (decoded): %s" % subject
         print
