@@ -12,6 +12,9 @@ QZ_KAFKA_TOPICS="${QZ_KAFKA_TOPICS:-hbase qz_test qz_bench qz_demo}"
 # The sinks rely on Debian's python3 (aiosmtpd is a Debian package); a
 # pyenv shim earlier on PATH would not see it.
 PY3=/usr/bin/python3
+# The callers' PYTHONPATH names Python 2.7 packages (enum34 among them) that
+# break Python 3; the stack's own scripts need none.
+unset PYTHONPATH PYTHONHOME
 
 MARIADB_PORT=3306
 KAFKA_PORT=9092

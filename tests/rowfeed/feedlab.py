@@ -133,3 +133,82 @@ def feed_statements(feed, statements, **kw):
         return run, topic.messages()
     finally:
         topic.close()
+
+
+# ---- load and fault runs: the program with its output in files, the stack's
+# servers, and whole topics read back ----
+
+def start_logged(feed, out_path, err_path, topic=TOPIC):
+    """The feed as a program whose output goes to files: a long run would
+    fill a pipe nobody reads and block the feed."""
+    argv = [os.path.join(TREE, "rowfeed"), "--host", "127.0.0.1:9092", "--topic", topic]
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        return subprocess.Popen(argv, stdout=out, stderr=err, env=dict(feed.env))
+
+
+def stack(*args, **kw):
+    """Runs stack/stack with args; returns (status, output). The script's
+    Python 3 helpers must not see this interpreter's package path (its
+    backports, such as enum34, break Python 3's standard library)."""
+    from harness import ROOT
+    env = dict((k, v) for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME"))
+    proc = subprocess.Popen([os.path.join(ROOT, "stack", "stack")] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    out = proc.communicate()[0]
+    if kw.get("check", True) and proc.returncode != 0:
+        raise AssertionError("stack %s: status %d\n%s" % (" ".join(args), proc.returncode, out))
+    return proc.returncode, out
+
+
+def stack_all_up():
+    """Starts whatever is down and checks that every server reports up."""
+    stack("up", check=False)
+    status, out = stack("status", check=False)
+    if status != 0:
+        raise AssertionError("the stack is not all up:\n" + out)
+
+
+def topic_end(topic):
+    from kafka import KafkaConsumer, TopicPartition
+    consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092")
+    try:
+        part = TopicPartition(topic, 0)
+        return consumer.end_offsets([part])[part]
+    finally:
+        consumer.close()
+
+
+def read_topic(topic, start=0):
+    """[(offset, message)] of partition 0 from start up to its end offset at the call."""
+    from kafka import KafkaConsumer, TopicPartition
+    part = TopicPartition(topic, 0)
+    consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092", consumer_timeout_ms=5000,
+                             max_partition_fetch_bytes=8 * 1024 * 1024)
+    try:
+        consumer.assign([part])
+        end = consumer.end_offsets([part])[part]
+        consumer.seek(part, start)
+        out = []
+        while consumer.position(part) < end:
+            batch = consumer.poll(timeout_ms=5000)
+            if not batch:
+                raise AssertionError("topic %s: stuck at offset %d of %d"
+                                     % (topic, consumer.position(part), end))
+            for records in batch.values():
+                out.extend((r.offset, json.loads(r.value)) for r in records if r.offset < end)
+        return out
+    finally:
+        consumer.close()
+
+
+def delete_topic(topic):
+    """Best effort: a test's own topic does not outlive it."""
+    from kafka.admin import KafkaAdminClient
+    try:
+        admin = KafkaAdminClient(bootstrap_servers="127.0.0.1:9092")
+        try:
+            admin.delete_topics([topic])
+        finally:
+            admin.close()
+    except Exception:  # noqa: BLE001  (cleanup only)
+        pass
