@@ -210,8 +210,9 @@ def stop(programs):
         print "%s exited with status %s; the end of %s:" % (
             name, proc.wait(), os.path.join(RUN, name + ".log"))
         with open(os.path.join(RUN, name + ".log")) as f:
-            for line in f.read().splitlines()[-6:]:
-                print "   ", line
+            lines = f.read().splitlines()[-6:]
+        for line in lines or ["(no log line: it warns only about requests it drops or fails)"]:
+            print "   ", line
 
 
 def main():
