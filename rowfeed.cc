@@ -520,9 +520,11 @@ void Feed::exit_program() {
     log_at_now("MS135", pending_.size(), "messages were not sent; a restart re-reads them");
     if (!truth(restart_exception_)) sys_exit_ = true;
   }
-  if (truth(restart_exception_))
-    throw py::error_already_set((PyErr_SetObject(PyExc_SystemExit, restart_exception_.ptr()),
-                                 py::error_already_set()));
+  if (truth(restart_exception_)) {
+    // As sys.exit(reason): the reason on stderr, status 1.
+    PyErr_SetObject(PyExc_SystemExit, restart_exception_.ptr());
+    throw py::error_already_set();
+  }
   if (sys_exit_) py::module_::import("sys").attr("exit")(integer(1));
 }
 
