@@ -165,20 +165,16 @@ void handle_request(py::handle app_headers, py::handle body) {
 void recv_callback2(py::object channel, py::object method, py::object properties,
                     py::object body) {
   py::object app_headers = program->mqobj.get_headers_obj(properties);
-  if (qz::contracts::is_cancel_request(body, global("QZ_KEY"), method)) {
-    channel.attr("basic_cancel")(method.attr("consumer_tag"));
-    channel.attr("basic_ack")(method.attr("delivery_tag"));
-    return;
-  }
+  if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
   program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
   if (!truth(app_headers)) {
     qz::host::log_at_now("ML074 warning, no app_headers");
-    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    qz::contracts::acknowledge(channel, method);
     return;
   }
   if (!truth(field(app_headers, "to"))) {
     qz::host::log_at_now("ML079 warning, no to");
-    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    qz::contracts::acknowledge(channel, method);
     return;
   }
   try {
@@ -189,7 +185,7 @@ void recv_callback2(py::object channel, py::object method, py::object properties
     qz::host::log_at_now("ML095", qz::host::repr_of(e.value()));
     return;
   }
-  channel.attr("basic_ack")(method.attr("delivery_tag"));
+  qz::contracts::acknowledge(channel, method);
 }
 
 void recv_callback(py::object msg) {

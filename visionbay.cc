@@ -56,20 +56,16 @@ py::object time_answer() { return qz::host::str_of(program->time.attr("time")())
 void recv_callback2(py::object channel, py::object method, py::object properties,
                     py::object body) {
   py::object app_headers = program->mqobj.get_headers_obj(properties);
-  if (qz::contracts::is_cancel_request(body, global("QZ_KEY"), method)) {
-    channel.attr("basic_cancel")(method.attr("consumer_tag"));
-    channel.attr("basic_ack")(method.attr("delivery_tag"));
-    return;
-  }
+  if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
   program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
   if (!truth(app_headers)) {
     log_at_now("DN056 warning, no app_headers");
-    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    qz::contracts::acknowledge(channel, method);
     return;
   }
   if (!truth(field(app_headers, "response_key"))) {
     log_at_now("DN058 warning, no response_key ");
-    channel.attr("basic_ack")(method.attr("delivery_tag"));
+    qz::contracts::acknowledge(channel, method);
     return;
   }
   py::object rpc_result = text("");
@@ -104,7 +100,7 @@ void recv_callback2(py::object channel, py::object method, py::object properties
   program->mqtool.do_basic_publish(program->tool.qz_gzip_data(rpc_result), rpc_context,
                                    field(app_headers, "response_key"), channel, text("visionbay"),
                                    text("dnn_arpc") + program->config.QZ_MQ_EXCHANGE_TAG());
-  channel.attr("basic_ack")(method.attr("delivery_tag"));
+  qz::contracts::acknowledge(channel, method);
 }
 
 void recv_callback(py::object msg) {

@@ -22,10 +22,17 @@ void register_consumer(py::handle mq, py::handle key, py::handle handler, bool d
                                     {"type", text("direct")}}));
 }
 
-bool is_cancel_request(py::handle body, py::handle key, py::handle method) {
-  py::object cancel_word = text("cancel_") + py::reinterpret_borrow<py::object>(key);
-  return py::reinterpret_borrow<py::object>(body).equal(cancel_word) ||
-         py::reinterpret_borrow<py::object>(body).equal(method.attr("consumer_tag"));
+bool cancel_if_asked(py::handle channel, py::handle method, py::handle body, py::handle key) {
+  auto own = [](py::handle h) { return py::reinterpret_borrow<py::object>(h); };
+  py::object cancel_word = text("cancel_") + own(key);
+  if (!own(body).equal(cancel_word) && !own(body).equal(method.attr("consumer_tag"))) return false;
+  channel.attr("basic_cancel")(method.attr("consumer_tag"));
+  acknowledge(channel, method);
+  return true;
+}
+
+void acknowledge(py::handle channel, py::handle method) {
+  channel.attr("basic_ack")(method.attr("delivery_tag"));
 }
 
 }  // namespace qz::contracts

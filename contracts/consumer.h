@@ -16,7 +16,11 @@ py::object open_queue_client(const QzMqObj& mqobj, const QzTool& tool, py::handl
 // auto_delete=False, type="direct"): the same topology for every caller.
 void register_consumer(py::handle mq, py::handle key, py::handle handler, bool durable);
 
-// A body equal to "cancel_" + key, or to the consumer's own tag.
-bool is_cancel_request(py::handle body, py::handle key, py::handle method);
+// A body equal to "cancel_" + key, or to the consumer's own tag, cancels the
+// consumer and is acknowledged; true when the message was such a request.
+bool cancel_if_asked(py::handle channel, py::handle method, py::handle body, py::handle key);
+
+// channel.basic_ack(method.delivery_tag)
+void acknowledge(py::handle channel, py::handle method);
 
 }  // namespace qz::contracts
