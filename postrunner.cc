@@ -12,6 +12,7 @@
 
 namespace {
 
+using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
 
@@ -33,8 +34,6 @@ Program* program = nullptr;
 
 py::object global(const char* name) { return program->globals[text(name)]; }
 
-bool is_failure(py::error_already_set& e) { return e.matches(PyExc_Exception); }
-
 // Mail text is composed and joined as UTF-8 bytes: a decoded JSON report
 // gives unicode, and joining it to the request's non-ASCII UTF-8 bytes, or
 // handing non-ASCII unicode to the MIME composer, fails in the host.
@@ -44,9 +43,7 @@ py::object utf8(py::object s) {
 }
 
 py::object concat(py::handle a, py::handle b) {
-  PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+  return qz::host::steal(PyNumber_Add(a.ptr(), b.ptr()));
 }
 
 // ---- mail composition and sending ----
@@ -116,9 +113,7 @@ py::object dump(py::handle value) {
 }
 
 py::object at(py::handle sequence, Py_ssize_t i) {
-  PyObject* r = PySequence_GetItem(sequence.ptr(), i);
-  if (r == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+  return qz::host::steal(PySequence_GetItem(sequence.ptr(), i));
 }
 
 // The report's last line, when it is a JSON object, is replaced (everywhere

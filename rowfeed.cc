@@ -24,8 +24,10 @@
 namespace {
 
 using qz::host::integer;
+using qz::host::steal;
 using qz::host::log_at_now;
 using qz::host::repr_of;
+using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
 
@@ -50,8 +52,6 @@ Program* program = nullptr;
 
 py::object global(const char* name) { return program->globals[text(name)]; }
 
-bool is_failure(py::error_already_set& e) { return e.matches(PyExc_Exception); }
-
 bool is_instance(py::handle value, py::handle kind) {
   int r = PyObject_IsInstance(value.ptr(), kind.ptr());
   if (r < 0) throw py::error_already_set();
@@ -67,11 +67,6 @@ double as_double(py::handle number) {
 double now() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-py::object steal(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
 }
 
 // ---- column values the host's JSON encoder cannot represent ----

@@ -15,6 +15,7 @@ namespace {
 
 using qz::host::log_at_now;
 using qz::host::repr_of;
+using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
 
@@ -32,8 +33,6 @@ struct Program {
 Program* program = nullptr;
 
 py::object global(const char* name) { return program->globals[text(name)]; }
-
-bool is_failure(py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 py::object field(py::handle mapping, const char* name) { return mapping.attr("get")(text(name)); }
 

@@ -2,20 +2,20 @@
 
 namespace qz::host {
 
-namespace {
-py::object steal_or_throw(PyObject* result) {
+py::object steal(PyObject* result) {
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }
-}  // namespace
+
+bool is_failure(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 py::bytes text(std::string_view s) {
   return py::reinterpret_steal<py::bytes>(
-      steal_or_throw(PyString_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())))
+      steal(PyString_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())))
           .release());
 }
 
-py::object integer(long v) { return steal_or_throw(PyInt_FromLong(v)); }
+py::object integer(long v) { return steal(PyInt_FromLong(v)); }
 
 py::dict kwargs(std::initializer_list<std::pair<const char*, py::handle>> items) {
   py::dict d;
@@ -23,9 +23,9 @@ py::dict kwargs(std::initializer_list<std::pair<const char*, py::handle>> items)
   return d;
 }
 
-py::object str_of(py::handle v) { return steal_or_throw(PyObject_Str(v.ptr())); }
+py::object str_of(py::handle v) { return steal(PyObject_Str(v.ptr())); }
 
-py::object repr_of(py::handle v) { return steal_or_throw(PyObject_Repr(v.ptr())); }
+py::object repr_of(py::handle v) { return steal(PyObject_Repr(v.ptr())); }
 
 bool truth(py::handle v) {
   int r = PyObject_IsTrue(v.ptr());

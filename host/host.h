@@ -26,6 +26,15 @@ namespace qz::host {
 // A host byte string (the host's `str`) holding exactly these bytes.
 py::bytes text(std::string_view s);
 
+// Owns the new reference a C API call returned; a null result (the call
+// failed and set the host's error) throws it as py::error_already_set.
+py::object steal(PyObject* result);
+
+// True for the errors the host's `except Exception` catches. Interrupts
+// (KeyboardInterrupt) and exit requests (SystemExit) are not among them and
+// must pass through every handler untouched.
+bool is_failure(const py::error_already_set& e);
+
 // A host plain integer (`int`); pybind11's py::int_ makes a `long` under
 // Python 2, which prints with an "L" in representations.
 py::object integer(long v);

@@ -15,6 +15,7 @@
 namespace {
 
 using qz::host::text;
+using qz::host::steal;
 
 // Values made once at load. The module's namespace is where the library-wide
 // TAB and MAXD live, so callers see them as module attributes and their
@@ -32,11 +33,6 @@ struct Library {
   py::object string_form = text("%s");
 };
 Library* library = nullptr;
-
-py::object steal(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
 
 // A library-wide value, read at each use as the host reads a global.
 py::object library_value(const char* name) {

@@ -6,14 +6,10 @@
 namespace qz::vision {
 
 using qz::host::text;
+using qz::host::steal;
 using qz::host::truth;
 
 namespace {
-
-py::object steal(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
 
 py::object at(py::handle sequence, Py_ssize_t i) {
   return steal(PySequence_GetItem(sequence.ptr(), i));
