@@ -17,6 +17,7 @@ import sinks
 from qz import dumptree, qzconfig
 
 N = 5000
+TRIALS = 3
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TO = "a@example.com"
 
@@ -103,13 +104,19 @@ def worker():
 
 def main():
     sinks.smtp_control()
-    base = floor()
-    ours = worker()
-    sinks.clear_mail()
+    # The sink's speed drifts with the disk under it; alternating the two
+    # runs and keeping the best of each compares them under like conditions.
+    bases, ours = [], []
+    for trial in range(TRIALS):
+        bases.append(floor())
+        ours.append(worker())
+        print "trial %d: floor %.0f mails/s, postrunner %.0f mails/s" % (
+            trial + 1, N / bases[-1], N / ours[-1])
+        sinks.clear_mail()
     print "mails: %d" % N
-    print "floor (smtplib, one connection): %7.0f mails/s" % (N / base)
-    print "postrunner (queue to sink):      %7.0f mails/s" % (N / ours)
-    print "ratio %.2f" % (base / ours)
+    print "floor (smtplib, one connection): %7.0f mails/s (best of %d)" % (N / min(bases), TRIALS)
+    print "postrunner (queue to sink):      %7.0f mails/s (best of %d)" % (N / min(ours), TRIALS)
+    print "ratio %.2f" % (min(bases) / min(ours))
 
 
 if __name__ == "__main__":
