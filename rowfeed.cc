@@ -40,8 +40,8 @@ struct Program {
   py::dict globals;
   qz::contracts::QzConfig config;
   qz::contracts::QzTool tool;
-  py::module_ json;
-  py::module_ simplejson;  // encodes decimals as numbers with all their digits
+  qz::host::DefaultDumps json_dumps;
+  qz::host::DefaultDumps simplejson_dumps;  // decimals as numbers with all their digits
   py::object kafka_client, simple_producer, codec_gzip, message_too_large;
   py::object stream_reader, delete_rows, write_rows, update_rows;
   py::object internal_error;
@@ -271,7 +271,7 @@ Step Feed::failed_send() {
 }
 
 Step Feed::queue_message(py::object sparkevent, py::handle table, py::handle id) {
-  py::object message = program->json.attr("dumps")(sparkevent);
+  py::object message = program->json_dumps(sparkevent);
   Py_ssize_t size = py::len(message);
   double kvs = static_cast<double>(size + pending_chars_);
   pending_.push_back({message, size, py::reinterpret_borrow<py::object>(table),
@@ -337,7 +337,7 @@ Step Feed::queue_row(py::handle event, py::handle row, py::handle table) {
   sparkevent[text("hbase_key")] = program->tool.hbase_key(table, id);
   for (py::handle column : steal(PySequence_List(vals.ptr()))) vals[column] = lossless(vals[column]);
   vals[text("sql_event")] = sql_event;
-  sparkevent[text("hbase_json")] = program->simplejson.attr("dumps")(vals);
+  sparkevent[text("hbase_json")] = program->simplejson_dumps(vals);
   return queue_message(sparkevent, table, id);
 }
 
@@ -619,8 +619,8 @@ QZ_PROGRAM(rowfeed, m) {
       py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
       config,
       tool,
-      qz::host::import_json(),
-      import("simplejson"),
+      qz::host::DefaultDumps(qz::host::import_json()),
+      qz::host::DefaultDumps(import("simplejson")),
       kafka.attr("KafkaClient"),
       kafka.attr("SimpleProducer"),
       import("kafka.protocol").attr("CODEC_GZIP"),

@@ -1,5 +1,8 @@
 // A module that drives the host layer the way our modules do, for its tests.
+#include <memory>
+
 #include "host/host.h"
+#include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
 
@@ -54,6 +57,10 @@ QZ_MODULE(hostprobe, m) {
   m.def("log_now", [](py::handle item) { qz::host::log_at_now("XX001", item); });
   m.def("utc_now", &qz::host::utc_now);
   m.def("sleep", &qz::host::sleep);
+  m.def("default_dumps", [](py::module_ codec) {
+    auto dumps = std::make_shared<qz::host::DefaultDumps>(codec);
+    return py::cpp_function([dumps](py::handle value) { return (*dumps)(value); });
+  });
   m.def("kinds", []() {
     return py::make_tuple(qz::host::old_instance_kind(), qz::host::old_class_kind());
   });
