@@ -19,6 +19,7 @@ refuse_connections_until (see stack/README.md). HTTP: status, body, delay.
 
 import base64
 import email
+import errno
 import json
 import os
 import tempfile
@@ -75,7 +76,11 @@ def _records(directory):
 def _clear(directory):
     if os.path.isdir(directory):
         for name in os.listdir(directory):
-            os.unlink(os.path.join(directory, name))
+            try:
+                os.unlink(os.path.join(directory, name))
+            except OSError as e:  # a sink's temporary file, renamed meanwhile
+                if e.errno != errno.ENOENT:
+                    raise
 
 
 def _wait(read, count, timeout):
@@ -127,8 +132,17 @@ def smtp_control(**settings):
 def smtp_stats():
     """Counters since the sink started: connections, refused_connections,
     messages, dropped."""
-    with open(os.path.join(run_dir(), "smtp", "stats.json")) as f:
-        return json.load(f)
+    # The sink rewrites the file in place; a read that met a write half-way
+    # is simply read again.
+    for attempt in range(20):
+        with open(os.path.join(run_dir(), "smtp", "stats.json")) as f:
+            raw = f.read()
+        try:
+            return json.loads(raw)
+        except ValueError:
+            if attempt == 19:
+                raise
+            time.sleep(0.005)
 
 
 # --- HTTP ---------------------------------------------------------------------
