@@ -8,13 +8,12 @@ in memory (tmpfs): on the checkout's file system the sink's time per mail
 depended on how many files had been deleted in the last minutes (ext4 skips
 recently freed inodes when it allocates), and that, not the programs, decided
 the figure."""
-import json
 import os
 import shutil
 import socket
 import subprocess
-import tempfile
 import sys
+import tempfile
 import time
 import urllib
 from email.header import Header
@@ -23,6 +22,8 @@ from email.mime.text import MIMEText
 import pika
 import smtplib
 
+import mailq
+import sinks
 from qz import dumptree, qzconfig
 
 N = 5000
@@ -77,25 +78,14 @@ class Sink(object):
                 time.sleep(0.05)
 
     def received(self):
-        """Mails stored since the sink started (its counter file)."""
-        path = os.path.join(self.dir, "stats.json")
-        for attempt in range(20):
-            try:
-                with open(path) as f:
-                    return json.loads(f.read())["messages"]
-            except IOError:
-                return 0
-            except ValueError:  # met the sink's in-place rewrite half-way
-                time.sleep(0.005)
-        sys.exit("unreadable %s" % path)
+        """Mails stored since the sink started; its counters appear with its
+        first connection."""
+        if not os.path.exists(os.path.join(self.dir, "stats.json")):
+            return 0
+        return sinks.smtp_stats(self.dir)["messages"]
 
     def clear(self):
-        mail = os.path.join(self.dir, "mail")
-        for name in os.listdir(mail):
-            try:
-                os.unlink(os.path.join(mail, name))
-            except OSError:
-                pass
+        sinks.clear_mail(self.dir)
 
     def close(self):
         if self.proc.poll() is None:
@@ -139,18 +129,9 @@ def floor():
     return elapsed
 
 
-def channel():
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
-    return conn, conn.channel()
-
-
 def worker():
-    conn, ch = channel()
-    ch.exchange_declare(exchange="qz_mail", exchange_type="direct", durable=True)
-    ch.queue_declare(queue="qz_mail", durable=True)
-    ch.queue_bind(queue="qz_mail", exchange="qz_mail", routing_key="qz_mail")
-    ch.queue_purge(queue="qz_mail")
+    mailq.declare_and_purge()
+    conn, ch = mailq.broker_channel()
     props = pika.BasicProperties(headers={"to": TO})
     for i in range(N):
         ch.basic_publish(exchange="qz_mail", routing_key="qz_mail", body=request(i),

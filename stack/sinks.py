@@ -117,8 +117,10 @@ def wait_mails(count, timeout=10.0):
     return _wait(mails, count, timeout)
 
 
-def clear_mail():
-    _clear(mail_dir())
+def clear_mail(smtp_dir=None):
+    """Empties the mail folder of the stack's sink, or of the sink whose
+    --dir is smtp_dir."""
+    _clear(os.path.join(smtp_dir, "mail") if smtp_dir else mail_dir())
 
 
 def smtp_control(**settings):
@@ -129,13 +131,14 @@ def smtp_control(**settings):
     _write_json_atomic(os.path.join(run_dir(), "smtp", "control.json"), settings)
 
 
-def smtp_stats():
+def smtp_stats(smtp_dir=None):
     """Counters since the sink started: connections, refused_connections,
-    messages, dropped."""
+    messages, dropped. smtp_dir: as for clear_mail."""
+    path = os.path.join(smtp_dir or os.path.join(run_dir(), "smtp"), "stats.json")
     # The sink rewrites the file in place; a read that met a write half-way
     # is simply read again.
     for attempt in range(20):
-        with open(os.path.join(run_dir(), "smtp", "stats.json")) as f:
+        with open(path) as f:
             raw = f.read()
         try:
             return json.loads(raw)
