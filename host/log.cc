@@ -1,14 +1,11 @@
 #include "host/log.h"
 
 #include <cctype>
+#include <string>
 
 namespace qz::host {
 
 namespace {
-
-void check(int status) {
-  if (status != 0) throw py::error_already_set();
-}
 
 // The host's rule (ceval.c, PRINT_ITEM): after a text whose last character is
 // whitespace other than a blank, no separator is owed to the next item.
@@ -29,21 +26,129 @@ bool owes_separator(py::handle v) {
   return true;
 }
 
+// Length of the well-formed UTF-8 sequence at s[0] (RFC 3629: no overlong
+// forms, no surrogates, nothing past U+10FFFF), or 0 if there is none.
+std::size_t utf8_sequence(const unsigned char* s, std::size_t n) {
+  unsigned char c = s[0];
+  if (c < 0x80) return 1;
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (n < len || s[1] < lo || s[1] > hi) return 0;
+  for (std::size_t i = 2; i < len; ++i)
+    if ((s[i] & 0xC0) != 0x80) return 0;
+  return len;
+}
+
+// The bytes as they are where they are UTF-8; any other byte as \xNN, so that
+// a line is always UTF-8 text (a journal stores a line that is not as a blob)
+// and still shows every byte.
+void append_utf8(std::string& line, const char* data, Py_ssize_t size) {
+  static const char digits[] = "0123456789abcdef";
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  std::size_t n = static_cast<std::size_t>(size);
+  for (std::size_t i = 0; i < n;) {
+    std::size_t len = utf8_sequence(s + i, n - i);
+    if (len == 0) {
+      line += "\\x";
+      line += digits[s[i] >> 4];
+      line += digits[s[i] & 0xF];
+      ++i;
+    } else {
+      line.append(data + i, len);
+      i += len;
+    }
+  }
+}
+
+// A host error met while making an item's text: a failure is dropped (the
+// next way of showing the item is tried); an interrupt or exit request goes on.
+void drop_failure() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+  PyErr_Clear();
+}
+
+bool append_text(std::string& line, PyObject* text) {
+  if (PyString_Check(text)) {
+    append_utf8(line, PyString_AS_STRING(text), PyString_GET_SIZE(text));
+    return true;
+  }
+  if (PyUnicode_Check(text)) {
+    py::object encoded = py::reinterpret_steal<py::object>(PyUnicode_AsUTF8String(text));
+    if (!encoded) {
+      drop_failure();
+      return false;
+    }
+    append_utf8(line, PyString_AS_STRING(encoded.ptr()), PyString_GET_SIZE(encoded.ptr()));
+    return true;
+  }
+  return false;
+}
+
+// The item's text as print shows it (its str()). Where str() fails, as it does
+// for an error or object whose text is non-ASCII unicode, the unicode form is
+// taken, then the representation, then the type's name, as the host's
+// traceback module does for an unprintable value.
+void append_item(std::string& line, py::handle item) {
+  PyObject* v = item.ptr();
+  if (PyString_CheckExact(v) || PyUnicode_CheckExact(v)) {
+    if (append_text(line, v)) return;
+  }
+  using Form = PyObject* (*)(PyObject*);
+  for (Form form : {Form(PyObject_Str), Form(PyObject_Unicode), Form(PyObject_Repr)}) {
+    py::object shown = py::reinterpret_steal<py::object>(form(v));
+    if (!shown) {
+      drop_failure();
+      continue;
+    }
+    if (append_text(line, shown.ptr())) return;
+  }
+  line += "<unprintable ";
+  line += Py_TYPE(v)->tp_name;
+  line += " object>";
+}
+
 }  // namespace
 
 void print_items(const py::object* items, std::size_t count) {
-  PyObject* out = PySys_GetObject(const_cast<char*>("stdout"));  // borrowed
-  if (out == nullptr || out == Py_None) {
-    PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
-    throw py::error_already_set();
-  }
-  py::object stream = py::reinterpret_borrow<py::object>(out);
+  // The whole line is made first and written at once: an item that cannot be
+  // shown never leaves half a line for the next one to join.
+  std::string line;
   for (std::size_t i = 0; i < count; ++i) {
-    if (PyFile_SoftSpace(stream.ptr(), 0)) check(PyFile_WriteString(" ", stream.ptr()));
-    check(PyFile_WriteObject(items[i].ptr(), stream.ptr(), Py_PRINT_RAW));
-    if (owes_separator(items[i])) PyFile_SoftSpace(stream.ptr(), 1);
+    if (i > 0 && owes_separator(items[i - 1])) line += ' ';
+    append_item(line, items[i]);
   }
-  check(PyFile_WriteString("\n", stream.ptr()));
+  line += '\n';
+  PyObject* out = PySys_GetObject(const_cast<char*>("stdout"));  // borrowed
+  if (out == nullptr || out == Py_None) return;  // nowhere to write, as under pythonw
+  py::object stream = py::reinterpret_borrow<py::object>(out);
+  if (PyFile_SoftSpace(stream.ptr(), 0)) line.insert(0, 1, ' ');
+  py::object bytes = py::reinterpret_steal<py::object>(
+      PyString_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
+  if (!bytes || PyFile_WriteObject(bytes.ptr(), stream.ptr(), Py_PRINT_RAW) != 0) {
+    drop_failure();
+    if (PyFile_Check(stream.ptr())) return;  // an I/O error: trying again could repeat part
+    // A stream that takes only unicode (io's text files, a codecs writer
+    // put over sys.stdout) gets the same text as unicode. One that refuses
+    // that too (closed, full disk, its reader gone) costs the line, never
+    // the caller's work.
+    py::object unicode = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        line.data(), static_cast<Py_ssize_t>(line.size()), "strict"));
+    if (!unicode || PyFile_WriteObject(unicode.ptr(), stream.ptr(), Py_PRINT_RAW) != 0)
+      drop_failure();
+  }
   PyFile_SoftSpace(stream.ptr(), 0);
 }
 

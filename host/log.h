@@ -1,12 +1,19 @@
-// Log lines written the way the host's `print` statement writes its items.
+// Log lines written the way the host's `print` statement lays out its items,
+// as UTF-8 whatever standard output is, and never raising.
 //
-// log(a, b, c) is exactly `print a, b, c` to sys.stdout: each item's string
-// form, one blank before every item but the first, where the host's
-// "softspace" rule applies (a text ending in a blank still gets its
-// separator, so it shows two; one ending in a newline or tab gets none), then
-// a newline. Byte strings stay bytes; a unicode item promotes nothing, the
-// stream takes it as print would. Callers pass repr_of(e) for errors and
-// records, whose print form would lose their kind.
+// log(a, b, c) lays out `print a, b, c`: each item's string form, one blank
+// before every item but the first, where the host's "softspace" rule applies
+// (a text ending in a blank still gets its separator, so it shows two; one
+// ending in a newline or tab gets none), then a newline. Unlike print, the
+// line's text does not depend on the stream: unicode items are written as
+// UTF-8, byte strings as they are where they are UTF-8 and with \xNN for any
+// other byte, so that a terminal, a file and a pipe (none of which has an
+// encoding under a supervisor) all get the same bytes. An item whose str()
+// fails is shown by its unicode form, its representation or its type's name.
+// The line is written with one call; a stream that refuses it loses the line
+// and the caller goes on. Only an interrupt or exit request passes through.
+// Callers pass repr_of(e) for errors and records, whose print form would lose
+// their kind.
 #pragma once
 
 #include "host/host.h"
