@@ -5,6 +5,7 @@
 #include "contracts/qzconfig.h"
 #include "contracts/qzmq.h"
 #include "contracts/qztool.h"
+#include "host/arguments.h"
 #include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
@@ -157,8 +158,7 @@ void handle_request(py::handle app_headers, py::handle body) {
     program->tool.post_qz_message(program->tool.QZ_BASE_URL(), body, py::bool_(true));
 }
 
-void recv_callback2(py::object channel, py::object method, py::object properties,
-                    py::object body) {
+void receive(py::object channel, py::object method, py::object properties, py::object body) {
   py::object app_headers = program->mqobj.get_headers_obj(properties);
   if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
   program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
@@ -177,17 +177,29 @@ void recv_callback2(py::object channel, py::object method, py::object properties
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
     // The request stays unacknowledged: it is delivered again after a restart.
-    qz::host::log_at_now("ML095", qz::host::repr_of(e.value()));
+    qz::host::log_at_now("ML095", qz::host::error_repr(e.value()));
     return;
   }
   qz::contracts::acknowledge(channel, method);
 }
 
-void recv_callback(py::object msg) {
-  py::object channel = msg.attr("channel");
-  py::object properties = msg.attr("properties");
-  py::object body = msg.attr("body");
-  recv_callback2(channel, msg, properties, body);
+// The module's operations take their parameters by position or by name,
+// with the host's own argument errors.
+void recv_callback2(py::args args, py::kwargs kwargs) {
+  auto [channel, method, properties, body] = qz::host::parse_arguments<4>(
+      args, kwargs, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
+  receive(channel, method, properties, body);
+}
+
+void recv_callback(py::args args, py::kwargs kwargs) {
+  auto [msg] = qz::host::parse_arguments<1>(args, kwargs, "O:recv_callback", {"msg"});
+  receive(msg.attr("channel"), msg, msg.attr("properties"), msg.attr("body"));
+}
+
+void send_mail_operation(py::args args, py::kwargs kwargs) {
+  auto [to, subject, body] = qz::host::parse_arguments<3>(args, kwargs, "OOO:qz_send_mail",
+                                                          {"to", "subject", "body"});
+  qz_send_mail(to, subject, body);
 }
 
 // ---- the program ----
@@ -203,7 +215,8 @@ py::tuple parse_worker_command_line() {
   });
 }
 
-void main_operation() {
+void main_operation(py::args args, py::kwargs kwargs) {
+  qz::host::parse_arguments<0>(args, kwargs, ":main", {});
   py::object options = parse_worker_command_line()[0];
   py::object mq = qz::contracts::open_queue_client(program->mqobj, program->tool, options);
   py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
@@ -224,7 +237,7 @@ void main_operation() {
 
 }  // namespace
 
-QZ_PROGRAM(postrunner, m) {
+QZ_QUEUE_PROGRAM(postrunner, m) {
   program = new Program{
       py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
       py::module_::import("smtplib"),
@@ -242,7 +255,7 @@ QZ_PROGRAM(postrunner, m) {
   m.attr("QZ_KEY") = text("qz_mail");
   m.attr("smtp") = py::none();
 
-  m.def("qz_send_mail", &qz_send_mail);
+  m.def("qz_send_mail", &send_mail_operation);
   m.def("recv_callback", &recv_callback);
   m.def("recv_callback2", &recv_callback2);
   m.def("main", &main_operation);

@@ -5,6 +5,7 @@
 #include "contracts/qzconfig.h"
 #include "contracts/qzmq.h"
 #include "contracts/qztool.h"
+#include "host/arguments.h"
 #include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
@@ -14,7 +15,6 @@
 namespace {
 
 using qz::host::log_at_now;
-using qz::host::repr_of;
 using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
@@ -38,10 +38,32 @@ py::object field(py::handle mapping, const char* name) { return mapping.attr("ge
 
 py::object scheduler() { return py::module_::import("digits.webapp").attr("scheduler"); }
 
+// A caller's JSON reaches the decoder only within the budget the settings give.
+py::object decode(py::handle json_text) {
+  qz::host::check_json_budget(json_text, program->config.json_max_number(),
+                              program->config.json_max_depth());
+  return program->json.attr("loads")(json_text);
+}
+
+// The caller's response key, or none when it cannot be a routing key: a
+// broker refuses keys that are not text or are over 255 bytes, and a publish
+// that raises would leave the request to come back at every start.
+py::object usable_response_key(py::handle app_headers) {
+  py::object key = field(app_headers, "response_key");
+  if (!truth(key)) return py::none();
+  py::object bytes = key;
+  if (PyUnicode_Check(key.ptr()))
+    bytes = qz::host::steal(PyUnicode_AsUTF8String(key.ptr()));
+  else if (!PyString_Check(key.ptr()))
+    return py::none();
+  if (PyString_GET_SIZE(bytes.ptr()) > 255) return py::none();
+  return key;
+}
+
 // ---- answers ----
 
 py::object classify_answer(py::handle json_rpc) {
-  py::object json_req = program->json.attr("loads")(field(json_rpc, "qz_request"));
+  py::object json_req = decode(field(json_rpc, "qz_request"));
   py::object job = scheduler().attr("get_job")(field(json_req, "job_id"));
   if (!truth(job)) return text("no such job");
   py::object result = qz::vision::classify_one(field(json_req, "image_url"), job, py::none(),
@@ -52,7 +74,7 @@ py::object classify_answer(py::handle json_rpc) {
 // Seconds since the epoch as the host writes a float: 12 significant digits.
 py::object time_answer() { return qz::host::str_of(program->time.attr("time")()); }
 
-void recv_callback2(py::object channel, py::object method, py::object properties,
+void handle_request(py::object channel, py::object method, py::object properties,
                     py::object body) {
   py::object app_headers = program->mqobj.get_headers_obj(properties);
   if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
@@ -62,7 +84,8 @@ void recv_callback2(py::object channel, py::object method, py::object properties
     qz::contracts::acknowledge(channel, method);
     return;
   }
-  if (!truth(field(app_headers, "response_key"))) {
+  py::object response_key = usable_response_key(app_headers);
+  if (response_key.is_none()) {
     log_at_now("DN058 warning, no response_key ");
     qz::contracts::acknowledge(channel, method);
     return;
@@ -70,22 +93,22 @@ void recv_callback2(py::object channel, py::object method, py::object properties
   py::object rpc_result = text("");
   py::dict rpc_context;
   rpc_context[text("retry")] = qz::host::integer(0);
-  rpc_context[text("response_key")] = field(app_headers, "response_key");
+  rpc_context[text("response_key")] = response_key;
   py::object json_rpc = py::dict();
   py::object service = text("qz_time");
   try {
-    json_rpc = program->json.attr("loads")(program->tool.qz_gunzip_data(body));
+    json_rpc = decode(program->tool.qz_gunzip_data(body));
     service = field(json_rpc, "qz_service_name");
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
-    log_at_now("DN075 warning, no qz_service_name ", repr_of(e.value()));
+    log_at_now("DN075 warning, no qz_service_name ", qz::host::error_repr(e.value()));
   }
   if (service.equal(text("qz_dnn_classify"))) {
     try {
       rpc_result = classify_answer(json_rpc);
     } catch (py::error_already_set& e) {
       if (!is_failure(e)) throw;
-      py::object rpc_error = text("#Exception: ") + repr_of(e.value());
+      py::object rpc_error = text("#Exception: ") + qz::host::error_repr(e.value());
       log_at_now("DN125", rpc_error);
       rpc_result = text("");
     }
@@ -97,16 +120,22 @@ void recv_callback2(py::object channel, py::object method, py::object properties
   // Acknowledged whatever the publish reports; an error raised by it leaves
   // the request unacknowledged.
   program->mqtool.do_basic_publish(program->tool.qz_gzip_data(rpc_result), rpc_context,
-                                   field(app_headers, "response_key"), channel, text("visionbay"),
+                                   response_key, channel, text("visionbay"),
                                    text("dnn_arpc") + program->config.QZ_MQ_EXCHANGE_TAG());
   qz::contracts::acknowledge(channel, method);
 }
 
-void recv_callback(py::object msg) {
-  py::object channel = msg.attr("channel");
-  py::object properties = msg.attr("properties");
-  py::object body = msg.attr("body");
-  recv_callback2(channel, msg, properties, body);
+// The module's operations take their parameters by position or by name,
+// with the host's own argument errors.
+void recv_callback2(py::args args, py::kwargs kwargs) {
+  auto [channel, method, properties, body] = qz::host::parse_arguments<4>(
+      args, kwargs, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
+  handle_request(channel, method, properties, body);
+}
+
+void recv_callback(py::args args, py::kwargs kwargs) {
+  auto [msg] = qz::host::parse_arguments<1>(args, kwargs, "O:recv_callback", {"msg"});
+  handle_request(msg.attr("channel"), msg, msg.attr("properties"), msg.attr("body"));
 }
 
 // ---- the program ----
@@ -128,7 +157,8 @@ void exit_with(int status) {
   py::module_::import("sys").attr("exit")(qz::host::integer(status));
 }
 
-void main_operation() {
+void main_operation(py::args args, py::kwargs kwargs) {
+  qz::host::parse_arguments<0>(args, kwargs, ":main", {});
   py::object options = parse_service_command_line()[0];
   py::module_::import("digits.config").attr("load_config")(text("quiet"));
   py::object digits_scheduler = scheduler();
@@ -149,7 +179,7 @@ void main_operation() {
 
 }  // namespace
 
-QZ_PROGRAM(visionbay, m) {
+QZ_QUEUE_PROGRAM(visionbay, m) {
   auto import = [](const char* name) { return py::module_::import(name); };
   py::module_ time = import("time");
   import("datetime");

@@ -1,5 +1,7 @@
 #include "contracts/consumer.h"
 
+#include "host/module.h"
+
 namespace qz::contracts {
 
 using host::kwargs;
@@ -11,6 +13,7 @@ py::object open_queue_client(const QzMqObj& mqobj, const QzTool& tool, py::handl
                             {"password", tool.check_mq_password(options.attr("password"))},
                             {"host", options.attr("host")},
                             {"ssl", options.attr("ssl")}}));
+  host::release_stop_signals();
   return mq;
 }
 

@@ -9,7 +9,8 @@
 namespace qz::contracts {
 
 // QZMQObject() opened with the --userid, --password (through
-// check_mq_password), --host and --ssl values of `options`.
+// check_mq_password), --host and --ssl values of `options`; a stop signal
+// that came while the program started is then handed to the open client.
 py::object open_queue_client(const QzMqObj& mqobj, const QzTool& tool, py::handle options);
 
 // consume(key, callback=handler, durable=..., exclusive=False,

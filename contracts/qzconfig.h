@@ -47,10 +47,23 @@ class QzConfig {
   QZ_SETTING(QZ_RPC_TIMEOUT)
 #undef QZ_SETTING
 
+  // A setting that a platform installation may not define yet: `fallback`
+  // when the module has no such attribute.
+  py::object setting_or(const char* name, py::handle fallback) const {
+    return py::getattr(module_, name, fallback);
+  }
+
+  // The budget of a request's JSON (QZ_JSON_MAX_NUMBER, QZ_JSON_MAX_DEPTH).
+  Py_ssize_t json_max_number() const { return size_setting("QZ_JSON_MAX_NUMBER", 400); }
+  Py_ssize_t json_max_depth() const { return size_setting("QZ_JSON_MAX_DEPTH", 64); }
+
   const py::module_& module() const { return module_; }
 
  private:
   explicit QzConfig(py::module_ m) : module_(std::move(m)) {}
+  Py_ssize_t size_setting(const char* name, long fallback) const {
+    return py::cast<Py_ssize_t>(setting_or(name, py::int_(fallback)));
+  }
   py::module_ module_;
 };
 

@@ -27,6 +27,27 @@ py::object str_of(py::handle v) { return steal(PyObject_Str(v.ptr())); }
 
 py::object repr_of(py::handle v) { return steal(PyObject_Repr(v.ptr())); }
 
+py::object error_repr(py::handle e) {
+  py::object shown = repr_of(e);
+  if (!PyExceptionInstance_Check(e.ptr())) return shown;
+  py::object args = py::getattr(e, "args", py::none());
+  if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 0) return shown;
+  PyObject* message = PyObject_Str(e.ptr());
+  if (message == nullptr) {  // a message the host cannot show: the plain repr
+    PyErr_Clear();
+    return shown;
+  }
+  py::object owned = steal(message);
+  if (PyObject_Size(owned.ptr()) <= 0) {
+    PyErr_Clear();
+    return shown;
+  }
+  py::object kind = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(Py_TYPE(e.ptr()))).attr("__name__");
+  return steal(PyString_FromFormat("%s(%s,)", PyString_AsString(kind.ptr()),
+                                   PyString_AsString(repr_of(owned).ptr())));
+}
+
 bool truth(py::handle v) {
   int r = PyObject_IsTrue(v.ptr());
   if (r < 0) throw py::error_already_set();

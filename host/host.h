@@ -44,6 +44,12 @@ py::object integer(long v);
 py::object str_of(py::handle v);
 py::object repr_of(py::handle v);
 
+// An error's one-line debug representation, naming its kind and carrying
+// its message: repr(e), except for errors that keep their message outside
+// their arguments (urllib2's HTTPError reads "HTTPError()"), which read
+// Kind('<str(e)>',) as a one-argument error would.
+py::object error_repr(py::handle e);
+
 // Keyword arguments for a host call, keyed by byte strings as the host's own
 // calls are (pybind11's "name"_a would key them by unicode under Python 2):
 //   f(a, b, **kwargs({{"ch", ch}, {"tag", tag}}))

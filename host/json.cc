@@ -13,6 +13,44 @@ py::module_ import_json() {
 
 namespace {
 
+template <class Char>
+void scan_json_budget(const Char* p, Py_ssize_t n, Py_ssize_t max_number, Py_ssize_t max_depth) {
+  bool in_string = false;
+  bool escaped = false;
+  Py_ssize_t depth = 0;
+  Py_ssize_t run = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Char c = p[i];
+    if (in_string) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
+      continue;
+    }
+    bool numeric = (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    run = numeric ? run + 1 : 0;
+    if (run > max_number) {
+      PyErr_Format(PyExc_ValueError, "JSON number longer than %zd characters at offset %zd",
+                   max_number, i + 1 - run);
+      throw py::error_already_set();
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_depth) {
+        PyErr_Format(PyExc_ValueError, "JSON nested deeper than %zd levels at offset %zd",
+                     max_depth, i);
+        throw py::error_already_set();
+      }
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
 bool is_text(py::handle value, const char* expected) {
   return PyString_Check(value.ptr()) && py::cast<std::string>(value) == expected;
 }
@@ -25,6 +63,14 @@ bool plain_defaults(py::handle encoder) {
 }
 
 }  // namespace
+
+void check_json_budget(py::handle text, Py_ssize_t max_number, Py_ssize_t max_depth) {
+  PyObject* o = text.ptr();
+  if (PyString_Check(o))
+    scan_json_budget(PyString_AS_STRING(o), PyString_GET_SIZE(o), max_number, max_depth);
+  else if (PyUnicode_Check(o))
+    scan_json_budget(PyUnicode_AS_UNICODE(o), PyUnicode_GET_SIZE(o), max_number, max_depth);
+}
 
 // Mirrors JSONEncoder.iterencode of each codec (json of Python 2.7.18,
 // simplejson 3.x) for an encoder whose defaults plain_defaults accepts.

@@ -9,6 +9,14 @@ namespace qz::host {
 // Imports the codec; raises the host's ImportError when neither loads.
 py::module_ import_json();
 
+// Raises the host's ValueError when `text` (a byte or unicode string) holds a
+// number longer than `max_number` characters or arrays and objects nested
+// deeper than `max_depth`, counted outside strings. The host's decoder turns
+// a long integer in time quadratic in its length and recurses once per
+// level, so untrusted JSON passes here before it reaches the decoder. Any
+// other value is left for the decoder to refuse. One linear pass, no copy.
+void check_json_budget(py::handle text, Py_ssize_t max_number, Py_ssize_t max_depth);
+
 // `codec.dumps(value)` with every argument at its default, for hot loops.
 //
 // dumps builds its C encoder afresh on every call, which costs more than

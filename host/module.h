@@ -34,8 +34,19 @@ void init_module(const char* name, ModuleSetup setup) noexcept;
 // Defined by QZ_PROGRAM in the one program linked into a launcher.
 int program_main(int argc, char** argv);
 
-// Starts the host, runs `setup` on `__main__`, reports and finalizes.
-int run_program(int argc, char** argv, const char* source_name, ModuleSetup setup);
+// Starts the host, runs `setup` on `__main__`, reports and finalizes. With
+// `hold_stop_signals`, SIGTERM and SIGINT are noted from the launcher's first
+// instruction instead of ending the process, until release_stop_signals().
+int run_program(int argc, char** argv, const char* source_name, ModuleSetup setup,
+                bool hold_stop_signals = false);
+
+// Queue workers end in order on SIGTERM and SIGINT, but their queue client
+// takes the signals over only when it opens. Called once the client is
+// open: a signal still in the launcher's hands goes back to the host's
+// default (SIGTERM ends the process, SIGINT raises KeyboardInterrupt), and
+// one that arrived before is raised again, now for whoever handles it. Does
+// nothing when the signals were not held (the module imported, not run).
+void release_stop_signals();
 
 // Calls m.main() when m is the host's main module.
 void run_main_if_main(py::module_& m);
@@ -50,13 +61,19 @@ void run_main_if_main(py::module_& m);
   }                                                                            \
   static void qz_module_setup_##name(::pybind11::module_& variable)
 
-#define QZ_PROGRAM(name, variable)                                             \
+#define QZ_PROGRAM_HOLDING(name, variable, hold_stop_signals)                  \
   static void qz_program_setup_##name(::pybind11::module_&);                   \
   extern "C" PYBIND11_EXPORT void init##name();                                \
   extern "C" PYBIND11_EXPORT void init##name() {                               \
     ::qz::host::init_module(#name, &qz_program_setup_##name);                  \
   }                                                                            \
   int ::qz::host::program_main(int argc, char** argv) {                        \
-    return ::qz::host::run_program(argc, argv, #name ".cc", &qz_program_setup_##name); \
+    return ::qz::host::run_program(argc, argv, #name ".cc", &qz_program_setup_##name, \
+                                   hold_stop_signals);                         \
   }                                                                            \
   static void qz_program_setup_##name(::pybind11::module_& variable)
+
+#define QZ_PROGRAM(name, variable) QZ_PROGRAM_HOLDING(name, variable, false)
+
+// A program whose stop signals are held until its queue client is open.
+#define QZ_QUEUE_PROGRAM(name, variable) QZ_PROGRAM_HOLDING(name, variable, true)

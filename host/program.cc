@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,9 +38,46 @@ int report_uncaught(const char* source_name) {
   return 1;
 }
 
+constexpr int kStopSignals[] = {SIGTERM, SIGINT};
+volatile std::sig_atomic_t noted_stop_signal = 0;
+bool holding = false;
+
+extern "C" void note_stop_signal(int signum) { noted_stop_signal = signum; }
+
+void hold_stop_signals() {
+  struct sigaction action = {};
+  action.sa_handler = note_stop_signal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int s : kStopSignals) sigaction(s, &action, nullptr);
+  holding = true;
+}
+
 }  // namespace
 
-int run_program(int argc, char** argv, const char* source_name, ModuleSetup setup) {
+void release_stop_signals() {
+  if (!holding) return;
+  holding = false;
+  for (int s : kStopSignals) {
+    struct sigaction current = {};
+    sigaction(s, nullptr, &current);
+    if (current.sa_handler != note_stop_signal) continue;  // taken over
+    if (s == SIGINT) {
+      py::module_ signal_module = py::module_::import("signal");
+      signal_module.attr("signal")(integer(SIGINT), signal_module.attr("default_int_handler"));
+    } else {
+      std::signal(s, SIG_DFL);
+    }
+  }
+  int noted = noted_stop_signal;
+  noted_stop_signal = 0;
+  if (noted != 0) std::raise(noted);
+}
+
+int run_program(int argc, char** argv, const char* source_name, ModuleSetup setup,
+                bool hold_signals) {
+  // Before anything else: a supervisor may stop a worker the instant it starts.
+  if (hold_signals) hold_stop_signals();
   // Log lines must appear as they are written, also into a pipe or a file.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   Py_SetProgramName(argv[0]);

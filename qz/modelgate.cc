@@ -1,5 +1,6 @@
 // qz.modelgate: one-image classification with a DIGITS model job as a plain
 // call (JSON in, JSON out), and the current UTC time.
+#include "contracts/qzconfig.h"
 #include "host/arguments.h"
 #include "host/json.h"
 #include "host/module.h"
@@ -23,6 +24,9 @@ std::array<py::object, 2> payload_arguments(const py::args& args, const py::kwar
 
 py::object classify(py::args args, py::kwargs kwargs) {
   auto [payload, channel] = payload_arguments(args, kwargs, "O|O:classify");
+  // The payload may come from anywhere; the decoder sees it only within budget.
+  auto config = qz::contracts::QzConfig::bind();
+  qz::host::check_json_budget(payload, config.json_max_number(), config.json_max_depth());
   py::object job_request = library->json.attr("loads")(payload);
   if (!truth(job_request.attr("get")(text("image_url"))) ||
       !truth(job_request.attr("get")(text("job_id"))))
@@ -47,7 +51,7 @@ py::object classify(py::args args, py::kwargs kwargs) {
 }
 
 py::object time_now(py::args args, py::kwargs kwargs) {
-  payload_arguments(args, kwargs, "|OO:time");
+  payload_arguments(args, kwargs, "O|O:time");
   return library->datetime.attr("datetime").attr("utcnow")().attr("strftime")(
       text("%Y-%m-%d %H:%M:%S"));
 }

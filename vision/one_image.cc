@@ -22,11 +22,27 @@ py::object percentage(py::handle confidence) {
   return py::module_::import("__builtin__").attr("round")(scaled, qz::host::integer(2));
 }
 
+// The platform's settings (when it has them) decide how long an image fetch
+// may take and which locations an image may come from; the loader reads its
+// limits as module attributes at each call.
+void apply_image_settings(py::handle image_utils) {
+  py::object config = py::module_::import("qz.qzconfig");
+  struct Pair {
+    const char* setting;
+    const char* limit;
+  };
+  for (Pair p : {Pair{"QZ_DNN_FETCH_TIMEOUT", "FETCH_TIMEOUT"},
+                 Pair{"QZ_DNN_IMAGE_SOURCES", "ALLOWED_SOURCES"}}) {
+    if (hasattr(config, p.setting)) image_utils.attr(p.limit) = config.attr(p.setting);
+  }
+}
+
 }  // namespace
 
 py::object classify_one(py::handle image_url, py::handle job, py::handle epoch,
                         py::handle layers, const Variant& variant) {
   py::object image_utils = py::module_::import("digits.utils").attr("image");
+  apply_image_settings(image_utils);
   py::object image = image_utils.attr("load_image")(image_url);
   if (variant.check_image && !truth(image)) return py::none();
   // The job's training task is asked afresh at each use, never kept.

@@ -43,6 +43,16 @@ DEFAULTS = [
     ("SEND_MAIL_MODE", "native", "native: send by SMTP; anything else: forward"),
     ("QZ_MQ_EXCHANGE_TAG", "_reply", "appended to a queue's name to name its reply exchange"),
     ("QZ_RPC_TIMEOUT", 30, "remote-call time-out (seconds)"),
+    # What one request may cost. Requests come from anyone who can publish.
+    ("QZ_MQ_MAX_BODY", 1 << 20, "largest compressed request or reply accepted (bytes)"),
+    ("QZ_MQ_MAX_TEXT", 4 << 20, "largest text a compressed body may expand to (bytes)"),
+    ("QZ_JSON_MAX_NUMBER", 400, "longest number (characters) accepted in a request's JSON"),
+    ("QZ_JSON_MAX_DEPTH", 64, "deepest nesting of arrays and objects in a request's JSON"),
+    ("QZ_DNN_FETCH_TIMEOUT", 10.0,
+     "seconds for a whole image fetch: lookup, connect, TLS, every redirect, the body"),
+    ("QZ_DNN_IMAGE_SOURCES", None,
+     "local roots and URL prefixes image locations may use; null: any path, any http(s) host"
+     " but link-local ones"),
 ]
 
 _TRUE = ("1", "true", "yes", "on")
@@ -50,6 +60,8 @@ _FALSE = ("0", "false", "no", "off", "")
 
 
 def _parse(name, raw, default):
+    if default is None:  # a JSON value, null by default
+        return _to_bytes(json.loads(raw))
     if isinstance(default, bool):
         word = raw.strip().lower()
         if word in _TRUE:

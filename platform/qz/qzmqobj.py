@@ -14,8 +14,30 @@ of two forms chosen by qzconfig.QZ_MQ_PROTOCOL at consume() time:
     true:  callback(channel, method, properties, body)
     false: callback(message), message having channel, properties, body,
            consumer_tag and delivery_tag.
+
+Stops. From open() to close() SIGTERM and SIGINT only ask for a stop: the
+handler in hand finishes (the signals are held while it runs, so that its
+socket calls are not cut short), deliveries already buffered are not handled
+and go back to the queue when the connection closes, and wait() returns
+True. wait() also returns True after the consumers were cancelled by the
+client itself (the cancel word). It returns False, never raises, when the
+connection is lost in any way or when the broker cancels a consumer (its
+queue deleted, its node lost): the program should end with a failure, so that
+its supervisor starts it again.
+
+Requests in hand. Before a handler runs, a record of the request is kept in
+<base>/tmp/<key>.inhand.<pid> and cleared once the handler is done with the
+connection still up. A record left behind names a request that was in hand
+when the process ended. A request that has ended the process DEATHS_TO_DROP
+times is acknowledged and dropped with a log line the next time it comes, so
+that it cannot keep a service in a crash loop.
 """
-import datetime
+import ctypes
+import ctypes.util
+import errno
+import hashlib
+import json
+import os
 import signal
 import sys
 import traceback
@@ -23,14 +45,17 @@ import traceback
 import pika
 import pika.exceptions
 
-from qz import qzconfig
+from qz import qzconfig, qztool
+from qz.qztool import _log
 
 # How often wait() looks at its stop flag while no message arrives (seconds).
 POLL = 0.25
 
+# A request that was in hand when the process ended this many times is
+# dropped the next time it is delivered.
+DEATHS_TO_DROP = 2
 
-def _log(*items):
-    print datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M:%S.%f"), " ".join(map(str, items))
+_STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
 
 
 class Message(object):
@@ -46,15 +71,164 @@ class Message(object):
         self.delivery_tag = method.delivery_tag
 
 
+class _SignalHold(object):
+    """Holds SIGTERM and SIGINT back while a handler runs.
+
+    Python 2 has no pthread_sigmask of its own; the C library's is called
+    through ctypes. Where that is not possible the hold does nothing, and a
+    stop signal may then cut a handler's socket call short (the request then
+    stays unacknowledged, nothing is lost).
+    """
+
+    def __init__(self):
+        self._libc = None
+        try:
+            libc = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
+            self._set = ctypes.create_string_buffer(128)  # sigset_t on Linux is 1024 bits
+            libc.sigemptyset(self._set)
+            for s in _STOP_SIGNALS:
+                libc.sigaddset(self._set, s)
+            self._libc = libc
+        except (OSError, AttributeError):
+            pass
+
+    def _mask(self, how):
+        if self._libc is not None:
+            self._libc.pthread_sigmask(how, self._set, None)
+
+    def __enter__(self):
+        self._mask(0)  # SIG_BLOCK
+
+    def __exit__(self, *exc):
+        self._mask(1)  # SIG_UNBLOCK: a held signal is delivered here
+        return False
+
+
+_hold = _SignalHold()
+
+
+def _restorable(signum, handler):
+    # A handler installed outside Python (the launcher's) reads as None and
+    # cannot be put back by signal.signal; the host's own default stands in.
+    if handler is not None:
+        return handler
+    return signal.default_int_handler if signum == signal.SIGINT else signal.SIG_DFL
+
+
+class _InHand(object):
+    """The record of the request in hand, kept so that the next process
+    knows which request a dead one was handling."""
+
+    def __init__(self, key):
+        self.key = key
+        self.folder = os.path.join(qztool.get_base_path(), "tmp")
+        self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
+        self.fd = None
+        self.suspects = {}  # digest -> how many processes it has ended
+
+    def claim_leftovers(self):
+        """Takes over the records of dead processes that consumed this key."""
+        prefix = self.key + ".inhand."
+        try:
+            names = os.listdir(self.folder)
+        except OSError:
+            return
+        for name in names:
+            if not name.startswith(prefix):
+                continue
+            try:
+                pid = int(name[len(prefix):])
+            except ValueError:
+                continue
+            if pid == os.getpid() or _alive(pid):
+                continue
+            path = os.path.join(self.folder, name)
+            claimed = "%s.claimed.%d" % (path, os.getpid())
+            try:
+                os.rename(path, claimed)  # only one claimant wins a record
+            except OSError:
+                continue
+            try:
+                with open(claimed) as f:
+                    digest, deaths = f.read(200).split()
+                self.suspects[digest] = max(self.suspects.get(digest, 0), int(deaths) + 1)
+            except (IOError, ValueError):
+                pass  # an empty record: nothing was in hand
+            finally:
+                _unlink(claimed)
+
+    def enter(self, digest):
+        """Records digest as in hand; returns how many processes it ended before."""
+        deaths = self.suspects.get(digest, 0)
+        if deaths < DEATHS_TO_DROP:
+            self._write("%s %d\n" % (digest, deaths))
+        return deaths
+
+    def leave(self, digest):
+        self.suspects.pop(digest, None)
+        self._write("")
+
+    def _write(self, data):
+        if self.fd == -1:
+            return
+        try:
+            if self.fd is None:
+                if not os.path.isdir(self.folder):
+                    os.makedirs(self.folder)
+                self.fd = os.open(self.path, os.O_WRONLY | os.O_CREAT, 0o600)
+            os.lseek(self.fd, 0, os.SEEK_SET)
+            os.write(self.fd, data)
+            os.ftruncate(self.fd, len(data))
+        except (OSError, IOError) as e:
+            # Without the record the guard is off; the requests still flow.
+            _log("QZMQObject: cannot keep the record of the request in hand", self.path, repr(e))
+            self.close()
+            self.fd = -1
+
+    def close(self):
+        if self.fd is not None and self.fd >= 0:
+            os.close(self.fd)
+            _unlink(self.path)
+        self.fd = None
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except OSError as e:
+        return e.errno == errno.EPERM
+    return True
+
+
+def _unlink(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _digest(key, properties, body):
+    headers = getattr(properties, "headers", None) or {}
+    try:
+        shown = json.dumps(headers, sort_keys=True, default=repr)
+    except (TypeError, ValueError):
+        shown = repr(sorted(headers.items()))
+    return hashlib.sha1("%s\0%s\0%s" % (key, shown, body)).hexdigest()
+
+
 class QZMQObject(object):
     def __init__(self):
         self.connection = None
         self.channel = None
         self._stop = False
+        self._cancelled_by_broker = None
+        self._previous_handlers = None
+        self._in_hand = {}
 
     def open(self, userid="guest", password="guest", host="localhost", ssl=False, port=None,
              virtual_host="/"):
         """Connects and opens one channel. host may be "name" or "name:port"."""
+        self._take_stop_signals()
         if port is None and ":" in host:
             host, port = host.rsplit(":", 1)
         port = int(port) if port else (5671 if ssl else 5672)
@@ -66,7 +240,28 @@ class QZMQObject(object):
             heartbeat=60, blocked_connection_timeout=300)
         self.connection = pika.BlockingConnection(params)
         self.channel = self.connection.channel()
+        self.channel.add_on_cancel_callback(self._on_broker_cancel)
         return True
+
+    def _take_stop_signals(self):
+        if self._previous_handlers is not None:
+            return
+
+        def request_stop(signum, frame):
+            self._stop = True
+
+        self._previous_handlers = dict(
+            (s, signal.signal(s, request_stop)) for s in _STOP_SIGNALS)
+
+    def _give_back_stop_signals(self):
+        if self._previous_handlers is None:
+            return
+        for s, handler in self._previous_handlers.items():
+            signal.signal(s, _restorable(s, handler))
+        self._previous_handlers = None
+
+    def _on_broker_cancel(self, method_frame):
+        self._cancelled_by_broker = method_frame.method.consumer_tag
 
     def consume(self, key, callback=None, durable=False, exclusive=False, auto_delete=False,
                 type="direct"):
@@ -77,50 +272,74 @@ class QZMQObject(object):
         ch.queue_declare(queue=key, durable=durable, exclusive=exclusive, auto_delete=auto_delete)
         ch.queue_bind(queue=key, exchange=key, routing_key=key)
         four_arguments = bool(qzconfig.QZ_MQ_PROTOCOL)
+        in_hand = self._in_hand.get(key)
+        if in_hand is None:
+            in_hand = self._in_hand[key] = _InHand(key)
+            in_hand.claim_leftovers()
 
         def deliver(channel, method, properties, body):
-            try:
-                if four_arguments:
-                    callback(channel, method, properties, body)
-                else:
-                    callback(Message(channel, method, properties, body))
-            except Exception:
-                # The message stays unacknowledged; the next ones still come.
-                _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
-                traceback.print_exc(file=sys.stdout)
+            if self._stop:
+                return  # stays unacknowledged: back to the queue at close
+            digest = _digest(key, properties, body)
+            deaths = in_hand.enter(digest)
+            if deaths >= DEATHS_TO_DROP:
+                _log("QZMQObject: dropping a request on", key, "delivery", method.delivery_tag,
+                     "digest", digest, "- it was in hand when the service ended", deaths,
+                     "times")
+                channel.basic_ack(method.delivery_tag)
+                in_hand.leave(digest)
+                return
+            with _hold:
+                try:
+                    if four_arguments:
+                        callback(channel, method, properties, body)
+                    else:
+                        callback(Message(channel, method, properties, body))
+                except Exception:
+                    # The message stays unacknowledged; the next ones still come.
+                    _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
+                    traceback.print_exc(file=sys.stdout)
+            # With the connection gone the request comes back, and the record
+            # stays: it was in hand when this process ended.
+            if channel.is_open and self.connection.is_open:
+                in_hand.leave(digest)
 
         return ch.basic_consume(queue=key, on_message_callback=deliver, auto_ack=False)
 
     def wait(self):
-        """Delivers messages until the consumers are cancelled (True), SIGTERM
-        or SIGINT arrives (True) or the connection is lost (False)."""
-        self._stop = False
-
-        def request_stop(signum, frame):
-            self._stop = True
-
-        previous = dict((s, signal.signal(s, request_stop)) for s in (signal.SIGTERM, signal.SIGINT))
+        """Delivers messages until the consumers are cancelled by the client
+        or a stop signal arrives (True), or until the connection is lost or
+        the broker cancels a consumer (False). Never raises for either."""
+        self._take_stop_signals()
         try:
-            while not self._stop and self.channel.consumer_tags:
+            while (not self._stop and self._cancelled_by_broker is None
+                   and self.channel.consumer_tags):
                 self.connection.process_data_events(time_limit=POLL)
+            if self._cancelled_by_broker is not None:
+                _log("QZMQObject: the broker cancelled consumer", self._cancelled_by_broker,
+                     "(queue deleted or its node lost); ending")
+                return False
             if self._stop:
                 for tag in list(self.channel.consumer_tags):
                     self.channel.basic_cancel(tag)
             return True
-        except (pika.exceptions.AMQPConnectionError, pika.exceptions.AMQPChannelError) as e:
-            _log("QZMQObject: connection lost", repr(e))
+        except Exception as e:
+            # pika reports a lost connection in several shapes, some of them
+            # plain ValueErrors out of its timers; none of them is a stop.
+            _log("QZMQObject: connection lost", "%s: %s" % (type(e).__name__, e))
             return False
-        finally:
-            for s, handler in previous.items():
-                signal.signal(s, handler)
 
     def close(self):
+        for in_hand in self._in_hand.values():
+            in_hand.close()
+        self._in_hand = {}
         if self.connection is not None and self.connection.is_open:
             try:
                 self.connection.close()
-            except pika.exceptions.AMQPError:
-                pass
+            except Exception:
+                pass  # closing a broken connection: nothing left to save
         self.connection = self.channel = None
+        self._give_back_stop_signals()
 
 
 def get_headers_obj(properties):

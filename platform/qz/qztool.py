@@ -7,10 +7,14 @@ import hashlib
 import json
 import os
 import re
+import sys
 import tempfile
 import urllib2
 import urlparse
+import zlib
 from cStringIO import StringIO
+
+from qz import qzconfig
 
 # The platform endpoint to which post_qz_message forwards.
 QZ_BASE_URL = os.environ.get("QZ_BASE_URL", "http://127.0.0.1:8088/qz/message")
@@ -19,8 +23,26 @@ QZ_BASE_URL = os.environ.get("QZ_BASE_URL", "http://127.0.0.1:8088/qz/message")
 POST_TIMEOUT = 30
 
 
+def _log_item(item):
+    if isinstance(item, unicode):
+        return item.encode("utf-8")
+    if isinstance(item, str):
+        return item
+    try:
+        return _log_item(unicode(item)) if isinstance(item, BaseException) else str(item)
+    except Exception:
+        return repr(item)
+
+
 def _log(*items):
-    print datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M:%S.%f"), " ".join(map(str, items))
+    """One log line of UTF-8 bytes, whatever the items hold and wherever
+    standard output goes; a line that cannot be written is lost, never raised."""
+    try:
+        line = " ".join([datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M:%S.%f")] +
+                        [_log_item(i) for i in items])
+        sys.stdout.write(line + "\n")
+    except Exception:
+        pass
 
 
 def get_base_path():
@@ -63,14 +85,27 @@ def qz_urldecode(s):
     return dict(urlparse.parse_qsl(s, keep_blank_values=True))
 
 
+class _RedirectRefused(urllib2.HTTPRedirectHandler):
+    """A redirect answer to the POST is its failure: urllib2 would follow it
+    with a GET without the body, and that GET's 200 would be taken for the
+    endpoint having accepted the message."""
+
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        return None  # urllib2 then raises the answer as an HTTPError
+
+
+_opener = urllib2.build_opener(_RedirectRefused)
+
+
 def post_qz_message(url, body, flag):
     """POSTs body to url as a URL-encoded form (flag true) or as raw bytes.
-    Raises on a refused connection, a time-out or a status other than 2xx."""
+    Raises on a refused connection, a time-out or any status other than 2xx,
+    redirects included."""
     if isinstance(body, unicode):
         body = body.encode("utf-8")
     ctype = "application/x-www-form-urlencoded" if flag else "application/octet-stream"
     request = urllib2.Request(url, data=body, headers={"Content-Type": ctype})
-    response = urllib2.urlopen(request, timeout=POST_TIMEOUT)  # HTTPError for >= 400
+    response = _opener.open(request, timeout=POST_TIMEOUT)  # HTTPError for 3xx and >= 400
     try:
         status = response.getcode()
         if not 200 <= status < 300:
@@ -91,9 +126,49 @@ def qz_gzip_data(text):
 
 
 def qz_gunzip_data(data):
-    """The text that qz_gzip_data compressed; raises IOError on other data."""
-    with gzip.GzipFile(fileobj=StringIO(data), mode="rb") as f:
-        return f.read()
+    """The text that qz_gzip_data compressed; raises IOError on other data.
+
+    The payload comes from anyone who can publish, so both sides are bounded:
+    a body over QZ_MQ_MAX_BODY bytes is refused unread, and decompression
+    goes in steps that stop as soon as the text passes QZ_MQ_MAX_TEXT bytes
+    (a small body can expand a thousandfold)."""
+    max_body, max_text = int(qzconfig.QZ_MQ_MAX_BODY), int(qzconfig.QZ_MQ_MAX_TEXT)
+    if len(data) > max_body:
+        raise IOError("compressed body of %d bytes, over QZ_MQ_MAX_BODY (%d)" % (len(data), max_body))
+    pieces, size = [], 0
+    rest = data
+    while rest:  # one gzip member per round, as GzipFile reads them
+        if rest[:2] != "\037\213":
+            raise IOError("Not a gzipped file")
+        if rest[2:3] != "\010":
+            raise IOError("Unknown compression method")
+        member = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        pending = rest
+        while pending and not member.unused_data:
+            piece = member.decompress(pending, max_text + 1 - size)
+            size += len(piece)
+            if size > max_text:
+                raise IOError("compressed body expands past QZ_MQ_MAX_TEXT (%d bytes)" % max_text)
+            pieces.append(piece)
+            pending = member.unconsumed_tail
+            if not piece and not pending:
+                break
+        if not member.unused_data and not _member_complete(member):
+            raise IOError("truncated gzip data")
+        # Members may be followed by zero padding, as GzipFile allows.
+        rest = member.unused_data.lstrip("\0")
+    return "".join(pieces)
+
+
+def _member_complete(member):
+    # zlib under Python 2 does not tell whether a stream has ended; one byte
+    # more, given to a copy, lands in unused_data only if it has.
+    probe = member.copy()
+    try:
+        probe.decompress("\0", 1)
+    except zlib.error:
+        return False
+    return bool(probe.unused_data)
 
 
 def hbase_key(table, id):
