@@ -9,6 +9,12 @@ and its EPS plugin runs Ghostscript.
 
 The limits are module attributes read at call time, so a host (or a test) can
 tighten them without new arguments in the callers' call shapes.
+
+A fetch runs on non-blocking sockets under one deadline, name lookup and TLS
+handshake included: a socket time-out restarts with every byte, and the
+stdlib's handshake and TLS reads wait once per byte received. It connects to
+the very address it checked, so a name that resolves (or re-resolves) to a
+metadata address cannot slip through between the check and the connect.
 """
 import base64
 import errno
@@ -23,6 +29,12 @@ import urllib
 import urlparse
 import warnings
 
+import math
+import select
+import ssl
+import sys
+import threading
+
 import numpy as np
 from PIL import Image
 
@@ -32,6 +44,10 @@ FETCH_TIMEOUT = 10.0  # seconds for a whole http(s) fetch, redirects included
 MAX_IMAGE_BYTES = 10 * 1024 * 1024  # encoded size, for files and fetches alike
 MAX_PIXELS = 20 * 1000 * 1000  # width * height, checked from the header
 MAX_REDIRECTS = 3
+# Where images may come from: None (any local path, any http/https host) or
+# local roots and URL prefixes; see _sources(). Link-local and metadata
+# addresses are refused whatever it says.
+ALLOWED_SOURCES = None
 ALLOWED_FORMATS = ("PNG", "JPEG", "GIF", "BMP", "PPM")
 RESIZE_MODES = ("squash", "crop", "fill", "half_crop")
 
@@ -46,6 +62,11 @@ warnings.filterwarnings("ignore", category=Image.DecompressionBombWarning, modul
 _URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
 _REDIRECTS = (301, 302, 303, 307, 308)
 _USER_AGENT = "digits-layer/0.1"
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+_NOT_ALLOWED = "not allowed (outside the allowed image sources)"
+# A lookup that outlives its fetch keeps its thread until the resolver gives
+# up; this many may linger at once, so slow names cannot pile up threads.
+_MAX_PENDING_LOOKUPS = 16
 
 
 def load_image(path):
@@ -58,15 +79,16 @@ def load_image(path):
     location = path
     if not location:
         raise LoadImageError("image location is empty")
+    sources = _sources()
     match = _URL.match(location)
     if match:
         scheme = match.group(1).lower()
         if scheme not in ("http", "https"):
             raise LoadImageError("URL scheme %r not allowed (only http and https): %s"
                                  % (scheme, _shown(location)))
-        data = _fetch(location)
+        data = _fetch(location, sources)
     else:
-        data = _read_file(location)
+        data = _read_file(location, sources)
     return _decode(data, location)
 
 
@@ -75,19 +97,184 @@ def _shown(location, limit=200):
     return repr(text)
 
 
-def _read_file(path):
+class _Sources(object):
+    """ALLOWED_SOURCES, checked: real paths of the local roots, and URL prefixes."""
+
+    def __init__(self, roots, prefixes):
+        self.roots = roots        # real paths, as byte strings
+        self.prefixes = prefixes  # (scheme, host, port, decoded path)
+
+    def path_allowed(self, real):
+        return any(_under(real, root) for root in self.roots)
+
+    def url_allowed(self, scheme, host, port, path):
+        for p_scheme, p_host, p_port, p_path in self.prefixes:
+            if (p_scheme, p_host, p_port) == (scheme, host, port) and _url_path_under(path, p_path):
+                return True
+        return False
+
+
+def _setting_error(message):
+    return LoadImageError("ALLOWED_SOURCES: " + message)
+
+
+def _sources():
+    """Reads ALLOWED_SOURCES: None, or a _Sources. A malformed value refuses every load."""
+    value = ALLOWED_SOURCES
+    if value is None:
+        return None
+    if isinstance(value, basestring):
+        if not value.strip():
+            return None
+        entries = [e for e in re.split(r"[\s,]+", value) if e]
+    elif isinstance(value, (list, tuple)):
+        entries = list(value)
+    else:
+        raise _setting_error("must be None, a string or a list of strings, not %s" % type(value).__name__)
+    roots, prefixes = [], []
+    for entry in entries:
+        if not isinstance(entry, basestring):
+            raise _setting_error("entries must be strings, not %s" % type(entry).__name__)
+        if u"\0" in entry or not entry.strip():
+            raise _setting_error("unusable entry %r" % (entry,))
+        if _URL.match(entry):
+            prefixes.append(_url_prefix(entry))
+        elif entry.startswith("/"):
+            root = _fs_bytes(entry)
+            if root is None:
+                raise _setting_error("unusable entry %r" % (entry,))
+            roots.append(os.path.realpath(root))
+        else:
+            raise _setting_error("%r is neither an absolute directory nor an http(s) URL prefix" % (entry,))
+    return _Sources(roots, prefixes)
+
+
+def _url_prefix(entry):
+    try:
+        parts = urlparse.urlsplit(_ascii_url(entry))
+        scheme, host, port = _netloc(parts)
+    except ValueError as e:
+        raise _setting_error("malformed URL prefix %r: %s" % (entry, e))
+    if scheme not in _DEFAULT_PORTS:
+        raise _setting_error("URL prefix %r must be http or https" % (entry,))
+    if "@" in parts.netloc or parts.query or parts.fragment or entry.rstrip().endswith(("?", "#")):
+        raise _setting_error("URL prefix %r may hold no user name, query or fragment" % (entry,))
+    path = urllib.unquote(parts.path) or "/"
+    if not _plain_path(path):
+        raise _setting_error("URL prefix %r has '.' or '..' segments" % (entry,))
+    return scheme, host, port, path
+
+
+def _netloc(parts):
+    """(scheme, host, port) of a split URL, the port made explicit; ValueError if malformed.
+
+    Parsed here rather than with urlsplit's .port, which reads a port out of
+    range as "no port" and so as the default one.
+    """
+    scheme = parts.scheme.lower()
+    hostport = parts.netloc.rpartition("@")[2]
+    if hostport.startswith("["):
+        host, bracket, rest = hostport[1:].partition("]")
+        if not bracket or (rest and not rest.startswith(":")):
+            raise ValueError("bad IPv6 host")
+        port_text = rest[1:]
+        had_colon = bool(rest)
+    else:
+        host, colon, port_text = hostport.partition(":")
+        had_colon = bool(colon)
+        if ":" in port_text:
+            raise ValueError("IPv6 host without brackets")
+    host = host.lower()
+    if not host:
+        raise ValueError("no host")
+    if not had_colon or port_text == "":
+        return scheme, host, _DEFAULT_PORTS.get(scheme)
+    if not port_text.isdigit() or not 0 < int(port_text) <= 65535:
+        raise ValueError("bad port %r" % port_text)
+    return scheme, host, int(port_text)
+
+
+def _plain_path(path):
+    # What a server may take for a step up or a separator must not meet a prefix check.
+    return "\\" not in path and "\0" not in path and not any(
+        segment in (".", "..") for segment in path.split("/"))
+
+
+def _url_path_under(raw_path, prefix):
+    if prefix == "/":
+        return True
+    path = urllib.unquote(raw_path) or "/"
+    return _plain_path(path) and _under(path, prefix)
+
+
+def _under(path, root):
+    """True if `path` is `root` or below it, on a directory boundary."""
+    if root.endswith("/"):
+        return path.startswith(root) or path == root.rstrip("/")
+    return path == root or path.startswith(root + "/")
+
+
+def _fs_bytes(path):
+    if isinstance(path, unicode):
+        try:
+            return path.encode(sys.getfilesystemencoding() or "utf-8")
+        except UnicodeError:
+            return None
+    return path
+
+
+def _allowed_path(path, sources):
+    """The real path to open for `path`, or LoadImageError if it lies outside every root."""
+    shown = _shown(path)
+    name = _fs_bytes(path)
+    if name is None:
+        raise LoadImageError("unusable image path %s: not in the file system's encoding" % shown)
+    try:
+        real = os.path.realpath(name)
+    except (OSError, IOError) as e:
+        raise LoadImageError(e.errno, "cannot open image file %s: %s" % (shown, e.strerror))
+    # realpath gives up on a symlink loop and hands back the rest unresolved,
+    # '..' included; such a path is refused rather than trusted.
+    if not (real.startswith("/") and _plain_path(real) and sources.path_allowed(real)):
+        raise LoadImageError("image path %s: %s" % (_NOT_ALLOWED, shown))
+    # A trailing slash still demands a directory, as it would on the path given.
+    return real + "/" if name.endswith("/") and real != "/" else real
+
+
+def _opened_path(fd):
+    """The path the kernel opened for `fd`, or None where /proc cannot tell."""
+    try:
+        return os.readlink("/proc/self/fd/%d" % fd)
+    except (OSError, IOError):
+        return None
+
+
+def _read_file(path, sources=None):
     if u"\0" in path:
         raise LoadImageError("image path contains a NUL character")
     flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+    target = path
+    if sources is not None:
+        target = _allowed_path(path, sources)
+        # The real path has no links left: a link put there since is not followed.
+        flags |= getattr(os, "O_NOFOLLOW", 0)
     # Opened without blocking and checked on the open descriptor: a FIFO or a
     # device named by a remote caller must neither hang nor stream forever.
     try:
-        fd = os.open(path, flags)
+        fd = os.open(target, flags)
     except (OSError, IOError) as e:
+        if sources is not None and e.errno == errno.ELOOP:
+            raise LoadImageError("image path %s: %s" % (_NOT_ALLOWED, _shown(path)))
         raise LoadImageError(e.errno, "cannot open image file %s: %s" % (_shown(path), e.strerror))
     except (UnicodeError, TypeError, ValueError) as e:
         raise LoadImageError("unusable image path %s: %s" % (_shown(path), e))
     try:
+        if sources is not None:
+            # A directory on the way swapped for a link between the check and
+            # the open would escape the roots; the kernel knows what it opened.
+            opened = _opened_path(fd)
+            if opened is not None and not sources.path_allowed(opened):
+                raise LoadImageError("image path %s: %s" % (_NOT_ALLOWED, _shown(path)))
         st = os.fstat(fd)
         if stat.S_ISDIR(st.st_mode):
             raise LoadImageError(errno.EISDIR, "image path is a directory: %s" % _shown(path))
@@ -115,8 +302,124 @@ def _read_file(path):
         os.close(fd)
 
 
+def _refused_address(family, address):
+    """True for link-local and cloud-metadata addresses, in whatever form they come."""
+    address = address.partition("%")[0]
+    try:
+        packed = socket.inet_pton(family, address)
+    except (socket.error, ValueError):
+        return True  # an address this check cannot read is not connected to
+    if family == socket.AF_INET6:
+        if ord(packed[0]) == 0xfe and ord(packed[1]) & 0xc0 == 0x80:  # fe80::/10
+            return True
+        if packed == socket.inet_pton(socket.AF_INET6, "fd00:ec2::254"):
+            return True
+        # IPv4-mapped, IPv4-compatible and NAT64 forms reach the IPv4 address inside.
+        if packed[:12] in (b"\0" * 10 + b"\xff\xff", b"\0" * 12, b"\0\x64\xff\x9b" + b"\0" * 8):
+            packed = packed[12:]
+        else:
+            return False
+    return packed[:2] == b"\xa9\xfe" or packed == b"\x64\x64\x64\xc8"  # 169.254/16, 100.100.100.200
+
+
+def _literal_addresses(host, port):
+    for family in (socket.AF_INET, socket.AF_INET6):
+        try:
+            socket.inet_pton(family, host)
+        except (socket.error, ValueError):
+            continue
+        address = (host, port) if family == socket.AF_INET else (host, port, 0, 0)
+        return [(family, socket.SOCK_STREAM, socket.IPPROTO_TCP, "", address)]
+    return None
+
+
+_pending_lookups = [0]
+_lookups_lock = threading.Lock()
+
+
+def _resolve(host, port, deadline, shown):
+    """getaddrinfo within the deadline: it has no time-out of its own, so it runs in a thread."""
+    literal = _literal_addresses(host, port)
+    if literal is not None:
+        return literal
+    with _lookups_lock:
+        if _pending_lookups[0] >= _MAX_PENDING_LOOKUPS:
+            raise LoadImageError("too many name lookups in progress fetching %s" % shown)
+        _pending_lookups[0] += 1
+    outcome = []
+
+    def lookup():
+        try:
+            outcome.append((socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM, socket.IPPROTO_TCP), None))
+        except BaseException as e:
+            outcome.append((None, e))
+        finally:
+            with _lookups_lock:
+                _pending_lookups[0] -= 1
+
+    worker = threading.Thread(target=lookup, name="digits-image-lookup")
+    worker.daemon = True
+    try:
+        worker.start()
+    except BaseException:
+        with _lookups_lock:
+            _pending_lookups[0] -= 1
+        raise LoadImageError("cannot fetch %s: no thread for the name lookup" % shown)
+    worker.join(max(0.0, deadline - time.time()))
+    if not outcome:
+        raise socket.timeout("timed out")
+    addresses, error = outcome[0]
+    if error is not None:
+        if isinstance(error, socket.gaierror):
+            raise LoadImageError("cannot fetch %s: cannot resolve host %r: %s"
+                                 % (shown, host, error.args[-1]))
+        raise error
+    return [a for a in addresses if a[0] in (socket.AF_INET, socket.AF_INET6)]
+
+
+def _wait(sock, writing, deadline):
+    """Waits until `sock` is ready, for no longer than the deadline allows."""
+    while True:
+        left = deadline - time.time()
+        if left <= 0:
+            raise socket.timeout("timed out")
+        try:
+            if hasattr(select, "poll"):
+                poller = select.poll()
+                poller.register(sock.fileno(), select.POLLOUT if writing else select.POLLIN)
+                ready = poller.poll(int(math.ceil(left * 1000)))
+            else:
+                ready = select.select([] if writing else [sock], [sock] if writing else [], [], left)[:2]
+                ready = ready[0] or ready[1]
+        except (select.error, OSError, IOError) as e:
+            if e.args and e.args[0] == errno.EINTR:
+                continue
+            raise
+        if ready:
+            return
+
+
+def _nonblocking(op, sock, arg, writing, deadline):
+    """op(arg) on a non-blocking socket, waiting within the deadline while it would block."""
+    while True:
+        try:
+            return op(arg)
+        except ssl.SSLWantReadError:
+            writing = False
+        except ssl.SSLWantWriteError:
+            writing = True
+        except ssl.SSLError:
+            raise
+        except socket.error as e:
+            if e.args and e.args[0] in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EINTR):
+                pass
+            else:
+                raise
+        _wait(sock, writing, deadline)
+
+
 class _DeadlineSocket(object):
-    """A socket whose every wait gets only the time left before one deadline.
+    """A non-blocking socket whose every wait gets only the time left before one deadline.
 
     A plain socket time-out bounds each wait alone, so a server that sends a
     byte every few seconds could hold a fetch open for ever.
@@ -125,20 +428,17 @@ class _DeadlineSocket(object):
     def __init__(self, sock, deadline):
         self._sock = sock
         self._deadline = deadline
+        # SSLSocket.send reports a blocked write as 0 bytes, without saying
+        # whether it waits to read or to write; write() raises which one.
+        self._send = sock.write if isinstance(sock, ssl.SSLSocket) else sock.send
 
-    def _arm(self):
-        left = self._deadline - time.time()
-        if left <= 0:
-            raise socket.timeout("timed out")
-        self._sock.settimeout(left)
+    def recv(self, size):
+        return _nonblocking(self._sock.recv, self._sock, size, False, self._deadline)
 
-    def recv(self, *args):
-        self._arm()
-        return self._sock.recv(*args)
-
-    def sendall(self, *args):
-        self._arm()
-        return self._sock.sendall(*args)
+    def sendall(self, data):
+        while data:
+            sent = _nonblocking(self._send, self._sock, data, True, self._deadline)
+            data = data[sent:]
 
     def makefile(self, mode="r", bufsize=-1):
         return socket._fileobject(self, mode, bufsize)
@@ -149,6 +449,37 @@ class _DeadlineSocket(object):
         pass
 
 
+def _connect(addresses, deadline):
+    """A socket connected to the first of `addresses` that answers, within the deadline."""
+    error = None
+    for family, socktype, proto, _, address in addresses:
+        left = deadline - time.time()
+        if left <= 0:
+            raise socket.timeout("timed out")
+        sock = socket.socket(family, socktype, proto)
+        try:
+            sock.settimeout(left)  # a connect is one wait: this bounds it
+            sock.connect(address)
+            sock.settimeout(0.0)
+            return sock
+        except socket.timeout:
+            sock.close()
+            raise
+        except socket.error as e:
+            sock.close()
+            error = e
+    raise error or socket.error("no address to connect to")
+
+
+def _handshake(context, sock, host, deadline):
+    # What httplib.HTTPSConnection.connect does, with the handshake under the
+    # deadline: the host name goes out as SNI and, if the context checks
+    # host names, is matched against the certificate once the handshake is done.
+    tls = context.wrap_socket(sock, server_hostname=host, do_handshake_on_connect=False)
+    _nonblocking(lambda _: tls.do_handshake(), tls, None, False, deadline)
+    return tls
+
+
 def _ascii_url(url):
     if isinstance(url, unicode):
         url = url.encode("utf-8")
@@ -156,23 +487,37 @@ def _ascii_url(url):
     return urllib.quote(url, safe="%/:=&?~#+!$,;'@()*[]")
 
 
-def _fetch(url):
-    timeout = float(FETCH_TIMEOUT)
+def _fetch_timeout():
+    try:
+        timeout = float(FETCH_TIMEOUT)
+    except (TypeError, ValueError):
+        timeout = float("nan")
+    if isinstance(FETCH_TIMEOUT, bool) or not 0 < timeout < float("inf"):
+        raise LoadImageError("FETCH_TIMEOUT must be a positive number of seconds, not %r" % (FETCH_TIMEOUT,))
+    return timeout
+
+
+def _fetch(url, sources=None):
+    timeout = _fetch_timeout()
     cap = MAX_IMAGE_BYTES
     deadline = time.time() + timeout
     shown = _shown(url)
     current = _ascii_url(url)
-    for _ in range(MAX_REDIRECTS + 1):
+    for hop in range(MAX_REDIRECTS + 1):
         try:
             parts = urlparse.urlsplit(current)
             scheme = parts.scheme.lower()
-            host, port = parts.hostname, parts.port
+            if scheme not in ("http", "https"):
+                raise LoadImageError("URL scheme %r not allowed (only http and https): %s" % (scheme, shown))
+            scheme, host, port = _netloc(parts)
         except ValueError as e:
+            if isinstance(e, LoadImageError):
+                raise
             raise LoadImageError("malformed URL %s: %s" % (shown, e))
-        if scheme not in ("http", "https"):
-            raise LoadImageError("URL scheme %r not allowed (only http and https): %s" % (scheme, shown))
-        if not host:
-            raise LoadImageError("URL has no host: %s" % shown)
+        if sources is not None and not sources.url_allowed(scheme, host, port, parts.path):
+            if hop == 0:
+                raise LoadImageError("image URL %s: %s" % (_NOT_ALLOWED, shown))
+            raise LoadImageError("redirect to %s %s: %s" % (_shown(current), _NOT_ALLOWED, shown))
         target = parts.path or "/"
         if parts.query:
             target += "?" + parts.query
@@ -180,17 +525,26 @@ def _fetch(url):
         if parts.username is not None:
             creds = "%s:%s" % (urllib.unquote(parts.username), urllib.unquote(parts.password or ""))
             headers["Authorization"] = "Basic " + base64.b64encode(creds)
-        left = deadline - time.time()
-        if left <= 0:
-            raise LoadImageError("timed out after %.1f s fetching %s" % (timeout, shown))
-        cls = httplib.HTTPSConnection if scheme == "https" else httplib.HTTPConnection
-        conn = cls(host, port, timeout=left)
-        raw = None
+        sock = tls = None
         try:
             try:
-                conn.connect()
-                raw = conn.sock
-                conn.sock = _DeadlineSocket(raw, deadline)
+                addresses = _resolve(host, port, deadline, shown)
+                for address in addresses:
+                    if _refused_address(address[0], address[4][0]):
+                        raise LoadImageError("address %s of host %r not allowed (link-local or cloud metadata): %s"
+                                             % (address[4][0], host, shown))
+                sock = _connect(addresses, deadline)
+                # httplib only writes the request and reads the answer here: it
+                # never connects, yet builds the Host header as it always did.
+                if scheme == "https":
+                    # The context HTTPSConnection would make: the default trust
+                    # store and verification (PYTHONHTTPSVERIFY included).
+                    context = ssl._create_default_https_context()
+                    tls = _handshake(context, sock, host, deadline)
+                    conn = httplib.HTTPSConnection(host, port, context=context)
+                else:
+                    conn = httplib.HTTPConnection(host, port)
+                conn.sock = _DeadlineSocket(tls or sock, deadline)
                 conn.request("GET", target, headers=headers)
                 resp = conn.getresponse()
                 if resp.status in _REDIRECTS:
@@ -209,8 +563,12 @@ def _fetch(url):
             except (socket.error, httplib.HTTPException, IOError, ValueError) as e:
                 raise LoadImageError("cannot fetch %s: %s" % (shown, e or type(e).__name__))
         finally:
-            conn.close()
-            if raw is not None:
+            if sock is not None:
+                # The descriptor itself: the wrappers only drop their reference.
+                raw = sock._sock
+                for wrapper in (tls, sock):
+                    if wrapper is not None:
+                        wrapper.close()
                 raw.close()
     raise LoadImageError("more than %d redirects fetching %s" % (MAX_REDIRECTS, shown))
 
