@@ -1,0 +1,136 @@
+"""The platform layer against payloads and endpoints that misbehave on purpose:
+compressed bodies past their budget, and forwarding endpoints that do not
+accept what they are sent."""
+import BaseHTTPServer
+import os
+import subprocess
+import sys
+import threading
+import urllib2
+import zlib
+from cStringIO import StringIO
+
+import pytest
+
+from qz import qzconfig, qztool
+
+
+def gzip_stream(pieces):
+    """gzip of the concatenated pieces, compressed as they come (a bomb never
+    exists in memory uncompressed)."""
+    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    return "".join([z.compress(p) for p in pieces] + [z.flush()])
+
+
+def zeros(total, step=1 << 20):
+    for _ in range(total // step):
+        yield "\0" * step
+
+
+def test_gunzip_stops_at_the_text_budget():
+    bomb = gzip_stream(zeros(256 << 20))  # 256 MB of zeros in about 250 KB
+    assert len(bomb) < qzconfig.QZ_MQ_MAX_BODY
+    with pytest.raises(IOError) as info:
+        qztool.qz_gunzip_data(bomb)
+    assert "QZ_MQ_MAX_TEXT" in str(info.value)
+
+
+@pytest.mark.parametrize("data, error", [
+    ("x" * ((1 << 20) + 1), "over QZ_MQ_MAX_BODY"),
+    ("not gzip", "Not a gzipped file"),
+    (qztool.qz_gzip_data("abc" * 100)[:-5], "truncated gzip data"),
+    (qztool.qz_gzip_data("abc")[:4] + "\0" * 20, None),  # any error will do, never a text
+    (qztool.qz_gzip_data("abc") + "trailing junk", "Not a gzipped file"),
+])
+def test_gunzip_refuses_what_is_not_one_bounded_gzip_text(data, error):
+    with pytest.raises(Exception) as info:
+        qztool.qz_gunzip_data(data)
+    if error:
+        assert error in str(info.value)
+
+
+@pytest.mark.parametrize("data, text", [
+    (qztool.qz_gzip_data("a") + qztool.qz_gzip_data("b"), "ab"),  # members follow each other
+    (qztool.qz_gzip_data("a") + "\0" * 8, "a"),  # zero padding after a member
+    ("", ""),
+])
+def test_gunzip_reads_what_gzip_files_may_hold(data, text):
+    assert qztool.qz_gunzip_data(data) == text
+
+
+def test_gunzip_text_budget_is_a_setting(monkeypatch):
+    packed = qztool.qz_gzip_data("y" * 1000)
+    monkeypatch.setattr(qzconfig, "QZ_MQ_MAX_TEXT", 1000)
+    assert qztool.qz_gunzip_data(packed) == "y" * 1000
+    monkeypatch.setattr(qzconfig, "QZ_MQ_MAX_TEXT", 999)
+    with pytest.raises(IOError):
+        qztool.qz_gunzip_data(packed)
+
+
+class Endpoint(object):
+    """A forwarding endpoint: POST answers `post_status` (with a Location to
+    itself for redirects), GET answers 200, as a login page would."""
+
+    def __init__(self, post_status):
+        seen = self.seen = []
+
+        class Handler(BaseHTTPServer.BaseHTTPRequestHandler):
+            def do_POST(self):
+                length = int(self.headers.get("content-length", 0))
+                seen.append(("POST", self.rfile.read(length)))
+                self.send_response(post_status)
+                self.send_header("Location", "/landing")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def do_GET(self):
+                seen.append(("GET", ""))
+                self.send_response(200)
+                self.send_header("Content-Length", "2")
+                self.end_headers()
+                self.wfile.write("ok")
+
+            def log_message(self, *args):
+                pass
+
+        self.server = BaseHTTPServer.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/qz/message" % self.server.server_port
+        t = threading.Thread(target=self.server.serve_forever)
+        t.daemon = True
+        t.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.mark.parametrize("status", [301, 302, 303, 307, 308, 500])
+def test_a_post_not_answered_2xx_is_a_failure(status):
+    endpoint = Endpoint(status)
+    try:
+        with pytest.raises(urllib2.HTTPError) as info:
+            qztool.post_qz_message(endpoint.url, "a=1", True)
+        assert info.value.code == status
+        assert endpoint.seen == [("POST", "a=1")]  # never followed by a GET
+    finally:
+        endpoint.close()
+
+
+LOG_ITEMS = r"""
+from qz import qztool
+class Unprintable(object):
+    def __str__(self):
+        raise RuntimeError("no string form")
+qztool._log(u"J\xfcrgen", "J\xc3\xbcrgen", "\xff", ValueError(u"\xfc"), Unprintable(), None)
+"""
+
+
+def test_a_log_line_never_raises_into_a_pipe():
+    env = dict(os.environ)
+    env.pop("PYTHONIOENCODING", None)
+    proc = subprocess.Popen([sys.executable, "-c", LOG_ITEMS], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env)
+    out, err = proc.communicate()
+    assert proc.returncode == 0 and err == ""
+    assert out.count("\n") == 1 and out.endswith("> None\n")
+    assert " J\xc3\xbcrgen J\xc3\xbcrgen \xff \xc3\xbc <" in out

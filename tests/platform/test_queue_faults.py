@@ -1,0 +1,170 @@
+"""The queue client when things go wrong on purpose: the broker cancels the
+consumer, a request ends the process every time it is handled, a stop
+arrives with requests buffered and one in hand."""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import pika
+import pytest
+
+from qz import qzconfig, qzmqobj
+
+AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
+
+
+def broker():
+    return pika.BlockingConnection(pika.ConnectionParameters(
+        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+
+
+@pytest.fixture
+def key():
+    name = "qz_test_" + uuid.uuid4().hex[:8]
+    yield name
+    conn = broker()
+    ch = conn.channel()
+    ch.queue_delete(queue=name)
+    ch.exchange_delete(exchange=name)
+    conn.close()
+
+
+def publish(key, *bodies):
+    conn = broker()
+    ch = conn.channel()
+    ch.exchange_declare(exchange=key, exchange_type="direct")
+    ch.queue_declare(queue=key)
+    ch.queue_bind(queue=key, exchange=key, routing_key=key)
+    for body in bodies:
+        ch.basic_publish(exchange=key, routing_key=key, body=body)
+    conn.close()
+
+
+def waiting(key):
+    conn = broker()
+    n = conn.channel().queue_declare(queue=key, passive=True).method.message_count
+    conn.close()
+    return n
+
+
+def test_a_consumer_cancelled_by_the_broker_ends_wait_as_a_loss(key, monkeypatch, capsys):
+    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
+    mq = qzmqobj.QZMQObject()
+    mq.open(**AMQP)
+    mq.consume(key, callback=lambda *a: None, durable=False, exclusive=False,
+               auto_delete=False, type="direct")
+
+    def delete_queue():
+        time.sleep(0.5)
+        conn = broker()
+        conn.channel().queue_delete(queue=key)
+        conn.close()
+    threading.Thread(target=delete_queue).start()
+    started = time.time()
+    assert mq.wait() is False
+    assert time.time() - started < 10
+    mq.close()
+    assert "the broker cancelled consumer" in capsys.readouterr().out
+
+
+CONSUMER = r"""
+import os, socket, sys
+from qz import qzconfig, qzmqobj
+qzconfig.QZ_MQ_PROTOCOL = True
+key, port = sys.argv[1], int(sys.argv[2])
+
+def handler(ch, method, props, body):
+    print "in hand", body
+    sys.stdout.flush()
+    if body == "poison":
+        os._exit(3)
+    if port:  # a socket call that a stop signal must not cut short
+        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        print "handled", body, repr(s.recv(10))
+        sys.stdout.flush()
+    ch.basic_ack(method.delivery_tag)
+    if body == "last":
+        ch.basic_cancel(method.consumer_tag)
+
+mq = qzmqobj.QZMQObject()
+mq.open(userid="guest", password="plovk562", host="127.0.0.1")
+mq.consume(key, callback=handler, durable=False, exclusive=False, auto_delete=False,
+           type="direct")
+print "serving"
+sys.stdout.flush()
+status = mq.wait()
+mq.close()
+print "wait returned", status
+"""
+
+
+def consumer(key, base, port=0):
+    env = dict(os.environ, QZ_BASE_PATH=str(base))
+    return subprocess.Popen([sys.executable, "-c", CONSUMER, key, str(port)],
+                            stdout=subprocess.PIPE, env=env)
+
+
+def finish(proc, timeout=20):
+    timer = threading.Timer(timeout, proc.kill)
+    timer.start()
+    try:
+        out = proc.stdout.read()
+        return proc.wait(), out
+    finally:
+        timer.cancel()
+
+
+def test_a_request_that_ended_the_process_twice_is_dropped_the_next_time(key, tmp_path):
+    publish(key, "poison", "last")
+    for _ in range(2):
+        status, out = finish(consumer(key, tmp_path))
+        assert status == 3 and out.endswith("in hand poison\n")
+    status, out = finish(consumer(key, tmp_path))
+    assert status == 0, out
+    assert "dropping a request on %s" % key in out and "ended 2 times" in out
+    assert "in hand poison" not in out and "in hand last" in out
+    assert out.endswith("wait returned True\n")
+    assert waiting(key) == 0
+    assert os.listdir(str(tmp_path / "tmp")) == []  # nothing left in hand
+
+
+class SlowServer(object):
+    """Accepts one connection and answers "late" after `delay` seconds."""
+
+    def __init__(self, delay):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.delay = delay
+        t = threading.Thread(target=self._serve)
+        t.daemon = True
+        t.start()
+
+    def _serve(self):
+        conn, _ = self.listener.accept()
+        time.sleep(self.delay)
+        conn.sendall("late")
+        conn.close()
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_a_stop_finishes_the_request_in_hand_and_handles_no_other(key, tmp_path, signum):
+    publish(key, *["request %d" % i for i in range(20)])
+    server = SlowServer(1.0)
+    proc = consumer(key, tmp_path, server.port)
+    assert proc.stdout.readline() == "serving\n"
+    assert proc.stdout.readline() == "in hand request 0\n"
+    time.sleep(0.3)  # the handler now waits in its socket call
+    proc.send_signal(signum)
+    started = time.time()
+    status, out = finish(proc)
+    assert status == 0
+    assert out == "handled request 0 'late'\nwait returned True\n"
+    assert time.time() - started < 5
+    assert waiting(key) == 19  # the rest went back to the queue
