@@ -296,6 +296,7 @@ def resolving_to(monkeypatch, table):
     "http://[::ffff:a9fe:a9fe]/x.png",
     "http://[64:ff9b::a9fe:a9fe]/x.png",
     "http://[fd00:ec2::254]/x.png",
+    "http://100.100.100.200/x.png",
     "http://2852039166/x.png",              # 169.254.169.254 as one number
     "http://0251.0376.0251.0376/x.png",     # ... in octal
     "http://metadata.example/x.png",
