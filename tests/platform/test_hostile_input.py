@@ -1,7 +1,6 @@
 """The platform layer against payloads and endpoints that misbehave on purpose:
 compressed bodies past their budget, and forwarding endpoints that do not
 accept what they are sent."""
-import BaseHTTPServer
 import os
 import subprocess
 import sys
@@ -12,6 +11,7 @@ from cStringIO import StringIO
 
 import pytest
 
+from hostile import Endpoint
 from qz import qzconfig, qztool
 
 
@@ -65,43 +65,6 @@ def test_gunzip_text_budget_is_a_setting(monkeypatch):
     monkeypatch.setattr(qzconfig, "QZ_MQ_MAX_TEXT", 999)
     with pytest.raises(IOError):
         qztool.qz_gunzip_data(packed)
-
-
-class Endpoint(object):
-    """A forwarding endpoint: POST answers `post_status` (with a Location to
-    itself for redirects), GET answers 200, as a login page would."""
-
-    def __init__(self, post_status):
-        seen = self.seen = []
-
-        class Handler(BaseHTTPServer.BaseHTTPRequestHandler):
-            def do_POST(self):
-                length = int(self.headers.get("content-length", 0))
-                seen.append(("POST", self.rfile.read(length)))
-                self.send_response(post_status)
-                self.send_header("Location", "/landing")
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-
-            def do_GET(self):
-                seen.append(("GET", ""))
-                self.send_response(200)
-                self.send_header("Content-Length", "2")
-                self.end_headers()
-                self.wfile.write("ok")
-
-            def log_message(self, *args):
-                pass
-
-        self.server = BaseHTTPServer.HTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://127.0.0.1:%d/qz/message" % self.server.server_port
-        t = threading.Thread(target=self.server.serve_forever)
-        t.daemon = True
-        t.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 @pytest.mark.parametrize("status", [301, 302, 303, 307, 308, 500])

@@ -1,0 +1,207 @@
+"""Requests made to hurt the service: each gets its documented answer within
+the request's budget, and the service answers the next request as usual."""
+import BaseHTTPServer
+import json
+import os
+import re
+import socket
+import threading
+import time
+import zlib
+
+import pytest
+
+import rpclab
+import visionbay
+from harness import TREE
+from rpclab import Replies, classify_request, envelope, serve
+from qz import qzconfig
+
+KEY_HEADERS = {"response_key": "test-response-key"}
+TIME = re.compile(r"^\d{10}\.\d{1,2}$")
+NEXT = (envelope("qz_time"), KEY_HEADERS)  # the good request behind each hostile one
+
+
+def gzip_stream(pieces):
+    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    return "".join([z.compress(p) for p in pieces] + [z.flush()])
+
+
+def bomb(megabytes):
+    return gzip_stream("\0" * (1 << 20) for _ in range(megabytes))
+
+
+def digits(n):
+    return '{"qz_service_name": %s}' % ("9" * n)
+
+
+@pytest.fixture
+def service(jobs, monkeypatch):
+    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
+    rpclab.reset_queue()
+    replies = Replies()
+    yield replies
+    replies.close()
+
+
+def matches(expected, text):
+    return expected.match(text) if hasattr(expected, "match") else text == expected
+
+
+@pytest.mark.parametrize("message, log, reply", [
+    # budget of the body: compressed size, expanded size, numbers, nesting
+    ((os.urandom((1 << 20) + 1), KEY_HEADERS, True),
+     re.compile(r"^DN075 .*IOError\('compressed body of 1048577 bytes, over QZ_MQ_MAX_BODY"), TIME),
+    ((bomb(64), KEY_HEADERS, True),
+     re.compile(r"^DN075 .*expands past QZ_MQ_MAX_TEXT"), TIME),
+    ((gzip_stream([digits(7000000)]), KEY_HEADERS, True),
+     re.compile(r"^DN075 .*expands past QZ_MQ_MAX_TEXT"), TIME),
+    ((digits(2000000), KEY_HEADERS),
+     "DN075 warning, no qz_service_name  "
+     "ValueError('JSON number longer than 400 characters at offset 20',)", TIME),
+    (("[" * 100000, KEY_HEADERS),
+     "DN075 warning, no qz_service_name  "
+     "ValueError('JSON nested deeper than 64 levels at offset 64',)", TIME),
+    ((envelope("qz_dnn_classify", '{"job_id": %s}' % ("1" * 100000)), KEY_HEADERS),
+     "DN125 #Exception: ValueError('JSON number longer than 400 characters at offset 11',)", ""),
+    # response keys that cannot be routing keys: dropped like a missing one
+    ((envelope("qz_time"), {"response_key": 12345}), "DN058 warning, no response_key ", None),
+    ((envelope("qz_time"), {"response_key": ["a", "b"]}), "DN058 warning, no response_key ", None),
+    ((envelope("qz_time"), {"response_key": "k" * 256}), "DN058 warning, no response_key ", None),
+    ((envelope("qz_time"), {"response_key": u"\xe9" * 128}), "DN058 warning, no response_key ",
+     None),
+    # image locations that lead where no image should come from
+    ((classify_request("digits-sample", "http://169.254.169.254/latest/meta-data/"),
+      KEY_HEADERS), re.compile(r"^DN125 #Exception: LoadImageError\(.*169\.254\.169\.254"), ""),
+    ((classify_request("digits-sample", "http://[fe80::1]/x.png"), KEY_HEADERS),
+     re.compile(r"^DN125 #Exception: LoadImageError\(.*fe80::1"), ""),
+])
+def test_a_hostile_request_gets_its_answer_and_the_next_one_is_served(service, capsys,
+                                                                     message, log, reply):
+    started = time.time()
+    serve(visionbay.recv_callback2, [message, NEXT])
+    assert time.time() - started < 20
+    lines = rpclab.log_lines(capsys)
+    assert len(lines) == 1 and matches(log, lines[0]), lines
+    replies = [text for text, _ in service.take()]
+    if reply is not None:
+        assert len(replies) == 2 and matches(reply, replies[0]), replies
+    assert TIME.match(replies[-1]) and len(replies) == (1 if reply is None else 2)
+    assert rpclab.waiting() == 0
+
+
+def test_a_response_key_of_255_bytes_is_answered(service):
+    key = "k" * 255
+    replies = Replies(key)
+    try:
+        serve(visionbay.recv_callback2, [(envelope("qz_time"), {"response_key": key})])
+        [(text, headers)] = replies.take()
+    finally:
+        replies.close()
+    assert TIME.match(text) and headers["response_key"] == key
+
+
+class DripServer(object):
+    """Reads what the client sends first (a TLS ClientHello, an HTTP request),
+    then answers one byte every `every` seconds for as long as the client
+    listens: a per-read time-out never fires."""
+
+    def __init__(self, every=0.3, start="\x16\x03\x01\x40\x00"):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.every, self.start = every, start
+        t = threading.Thread(target=self._serve)
+        t.daemon = True
+        t.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.error:
+                return
+            t = threading.Thread(target=self._drip, args=(conn,))
+            t.daemon = True
+            t.start()
+
+    def _drip(self, conn):
+        try:
+            conn.recv(4096)
+            for byte in self.start + "\0" * 100000:
+                conn.sendall(byte)
+                time.sleep(self.every)
+        except socket.error:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.listener.close()
+
+
+class Redirector(object):
+    """Answers every GET with a redirect to `target`."""
+
+    def __init__(self, target):
+        class Handler(BaseHTTPServer.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(302)
+                self.send_header("Location", target)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = BaseHTTPServer.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/images/x.png" % self.server.server_port
+        t = threading.Thread(target=self.server.serve_forever)
+        t.daemon = True
+        t.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.mark.parametrize("scheme", ["https", "http"])
+def test_a_dripping_image_server_is_cut_off_at_the_fetch_deadline(service, capsys, monkeypatch,
+                                                                  scheme):
+    monkeypatch.setattr(qzconfig, "QZ_DNN_FETCH_TIMEOUT", 1.5)
+    drip = DripServer(start="" if scheme == "http" else "\x16\x03\x01\x40\x00")
+    try:
+        url = "%s://127.0.0.1:%d/x.png" % (scheme, drip.port)
+        started = time.time()
+        serve(visionbay.recv_callback2, [(classify_request("digits-sample", url), KEY_HEADERS),
+                                         NEXT])
+        elapsed = time.time() - started
+    finally:
+        drip.close()
+    [line] = rpclab.log_lines(capsys)
+    assert line.startswith("DN125 #Exception: LoadImageError(") and "timed out" in line, line
+    assert elapsed < 1.5 + 3
+    [(empty, _), (now, _)] = service.take()
+    assert empty == "" and TIME.match(now)
+
+
+def test_a_redirect_out_of_the_allowed_sources_is_refused(service, capsys, monkeypatch,
+                                                          sample_image):
+    redirector = Redirector("http://127.0.0.1:1/elsewhere.png")
+    try:
+        allowed = redirector.url.rsplit("/", 1)[0] + "/"
+        monkeypatch.setattr(qzconfig, "QZ_DNN_IMAGE_SOURCES",
+                            [allowed, os.path.dirname(sample_image[0]) + "/"])
+        serve(visionbay.recv_callback2, [
+            (classify_request("digits-sample", redirector.url), KEY_HEADERS),
+            (classify_request("digits-sample", "/etc/passwd"), KEY_HEADERS),
+            (classify_request("digits-sample", sample_image[0]), KEY_HEADERS)])
+    finally:
+        redirector.close()
+    redirected, outside = rpclab.log_lines(capsys)
+    assert redirected.startswith("DN125 #Exception: LoadImageError(")
+    assert "127.0.0.1:1/elsewhere.png" in redirected and "not allowed" in redirected
+    assert outside.startswith("DN125 #Exception: LoadImageError(") and "/etc/passwd" in outside
+    first, second, third = [text for text, _ in service.take()]
+    assert first == second == "" and json.loads(third)[0][0] == sample_image[1]
