@@ -200,9 +200,10 @@ def test_slow_name_lookup_is_bounded(monkeypatch, budget):
     real = socket.getaddrinfo
 
     def slow(host, *args):
-        if host == "slow.example":
-            released.wait(10)
-        return real(host, *args)
+        if host != "slow.example":
+            return real(host, *args)
+        released.wait(10)
+        raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
 
     monkeypatch.setattr(socket, "getaddrinfo", slow)
     try:
@@ -451,6 +452,15 @@ def test_local_paths_must_resolve_inside_a_root(tree, monkeypatch, root, locatio
         assert error is None
     else:
         assert str(error) == "image path not allowed (outside the allowed image sources): %r" % path
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="the kernel cannot name an open file here")
+def test_the_file_actually_opened_is_checked_again(tree, monkeypatch):
+    # As if a directory on the way became a link out between the check and the open.
+    monkeypatch.setattr(utils.image, "ALLOWED_SOURCES", [str(tree.join("imgs"))])
+    monkeypatch.setattr(utils.image, "_allowed_path", lambda path, sources: str(tree.join("secret.png")))
+    location = str(tree.join("imgs", "ok.png"))
+    assert refused(location)[0] == "image path not allowed (outside the allowed image sources): %r" % location
 
 
 def test_relative_paths_resolve_from_the_working_directory(tree, monkeypatch):
