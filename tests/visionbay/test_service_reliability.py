@@ -1,10 +1,13 @@
-"""10,000 requests of every kind through the real program: every one is
-answered as it should be, the service never stops, and its memory stays flat."""
+"""10,000 requests of every kind through the real program, good ones mixed
+with requests made to hurt it: every one is answered or dropped as it should
+be, the service never stops, its memory stays flat and its peak stays under
+PEAK_RSS_MB."""
 import json
 import os
 import random
 import subprocess
 import time
+import zlib
 
 import pika
 import pytest
@@ -17,10 +20,19 @@ from rpclab import Replies, classify_request, envelope
 
 KEY = {"response_key": "test-response-key"}
 
+# The budget allows 4 MB of text per request and the service holds one request
+# at a time; with numpy, Pillow and the model loaded it idles near 60 MB.
+PEAK_RSS_MB = 200
 
-def rss_kb(pid):
+
+def gzip_stream(pieces):
+    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    return "".join([z.compress(p) for p in pieces] + [z.flush()])
+
+
+def rss_kb(pid, field="VmRSS"):
     with open("/proc/%d/status" % pid) as f:
-        return int([l for l in f if l.startswith("VmRSS:")][0].split()[1])
+        return int([l for l in f if l.startswith(field + ":")][0].split()[1])
 
 
 @pytest.fixture
@@ -37,6 +49,8 @@ def images(tmp_path, sample_image):
 def kinds(images):
     """(message, expected reply: None for no reply, a text, or a check)."""
     answered = lambda text: text.startswith("[[")
+    now = lambda t: float(t) > 0
+    bomb = gzip_stream("\0" * (1 << 20) for _ in range(16))
     return [
         ((classify_request("digits-sample", images["good"]), KEY), answered),
         ((envelope("qz_time"), KEY), lambda t: float(t) > 0),
@@ -48,6 +62,14 @@ def kinds(images):
         (("garbage", KEY, True), lambda t: float(t) > 0),
         ((envelope("qz_time"), None), None),
         ((envelope("qz_time"), {"response_key": ""}), None),
+        # made to hurt: over budget, bad keys, locations that lead nowhere good
+        ((bomb, KEY, True), now),
+        (('{"qz_service_name": %s}' % ("9" * 1000000), KEY), now),
+        (("[" * 50000, KEY), now),
+        ((envelope("qz_dnn_classify", '{"job_id": %s}' % ("1" * 50000)), KEY), ""),
+        ((envelope("qz_time"), {"response_key": 7}), None),
+        ((envelope("qz_time"), {"response_key": "k" * 300}), None),
+        ((classify_request("digits-sample", "http://169.254.169.254/x.png"), KEY), ""),
     ]
 
 
@@ -78,6 +100,7 @@ def test_ten_thousand_requests(jobs_dir, images):
         for start in range(1000, 10000, 1000):
             send_and_collect(plan[start:start + 1000])
         after_all = rss_kb(proc.pid)
+        peak = rss_kb(proc.pid, "VmHWM")
         rpclab.publish([("cancel_dnn_arpc", None, True)])
         assert proc.wait() == 0
     finally:
@@ -89,5 +112,7 @@ def test_ten_thousand_requests(jobs_dir, images):
     for (text, headers), check in zip(got, expected):
         assert check(text) if callable(check) else text == check, (text, check)
     assert rpclab.waiting() == 0
-    print "service RSS after 1,000: %d KB, after 10,000: %d KB" % (after_first, after_all)
+    print "service RSS after 1,000: %d KB, after 10,000: %d KB, peak %d KB" % (
+        after_first, after_all, peak)
     assert after_all - after_first < 10 * 1024
+    assert peak < PEAK_RSS_MB * 1024
