@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,12 @@ bool is_instance(py::handle value, py::handle kind) {
   int r = PyObject_IsInstance(value.ptr(), kind.ptr());
   if (r < 0) throw py::error_already_set();
   return r != 0;
+}
+
+bool same(py::handle a, py::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
 }
 
 double as_double(py::handle number) {
@@ -166,6 +173,7 @@ class Feed {
   void cycle_once();
   void read_cycle();
   void recover(py::error_already_set& e);
+  void note_failed_cycle(py::handle error);
   void clean_up();
   void wait_between_cycles();
   void drop_pending_before_reread(const Position& from);
@@ -184,6 +192,7 @@ class Feed {
   void report_refused();
   void save_log_pos();
   Position stream_position() const;
+  void report_unsent();
   void exit_program();
 
   Settings s_;
@@ -195,6 +204,10 @@ class Feed {
   Py_ssize_t pending_chars_ = 0;
   py::object stream_ = py::none();
   Position safe_, boundary_;
+  // Cycles in a row that failed with the same error at the same position.
+  long stalled_cycles_ = 0;
+  Position stalled_at_;
+  py::object stalled_error_;
 };
 
 Position Feed::stream_position() const {
@@ -439,30 +452,56 @@ void Feed::read_cycle() {
 void Feed::recover(py::error_already_set& e) {
   bool internal = e.matches(program->internal_error.ptr());
   restart_exception_ = text(internal ? "MS120" : "MS125");
-  log_at_now(cycle_, "/", passes_, repr_of(e.value()), "sleeping ", global("QZ_SLEEP"),
-             " seconds...");
+  py::object shown = repr_of(e.value());
+  log_at_now(cycle_, "/", passes_, shown, "sleeping ", global("QZ_SLEEP"), " seconds...");
   py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
   program->print_exception(e.type(), e.value(), trace);
   save_log_pos();
+  note_failed_cycle(shown);
   qz::host::sleep(as_double(global("QZ_SLEEP")));
+}
+
+// A row that cannot be converted, or a broker that refuses it, fails every
+// cycle at the same place: the feed stays alive and publishes nothing. No
+// row is ever skipped for it, so the operator must see it: from the second
+// such cycle on, a line counts them.
+void Feed::note_failed_cycle(py::handle error) {
+  Position at = safe_;
+  bool again = stalled_cycles_ > 0 && at.known() == stalled_at_.known() &&
+               same(error, stalled_error_) &&
+               (!at.known() || (same(at.file, stalled_at_.file) && same(at.pos, stalled_at_.pos)));
+  if (!again) {
+    stalled_cycles_ = 0;
+    stalled_at_ = at;
+    stalled_error_ = py::reinterpret_borrow<py::object>(error);
+  }
+  ++stalled_cycles_;
+  if (stalled_cycles_ < 2) return;
+  if (at.known())
+    log_at_now("MS140 stalled:", stalled_cycles_, "cycles in a row failed at", at.file, at.pos,
+               "with the same error");
+  else
+    log_at_now("MS140 stalled:", stalled_cycles_,
+               "cycles in a row failed with the same error before any position was saved");
 }
 
 void Feed::clean_up() {
   log_at_now("finally event with", pending_.size(), "messages");
   // The broker refuses an empty batch, so an empty clean-up is done without
-  // a call; a refused batch is not offered again.
-  long error = (pending_.empty() || refused_) ? 0 : send_batch();
-  if (refused_) {
-    log_at_now("MS115 send_messages failed2");
-  } else if (error == 0) {
-    pending_.clear();
-    pending_chars_ = 0;
-    // At the end of the log every event has been read: nothing lies between
-    // the stream's position and what was sent.
-    safe_ = exhausted_ ? stream_position() : boundary_;
-    save_log_pos();
-  } else {
-    log_at_now("MS115 send_messages failed2");
+  // a call. A batch refused as too large is not offered again: the MS130
+  // line said why, and with no send tried none failed.
+  if (!refused_) {
+    long error = pending_.empty() ? 0 : send_batch();
+    if (error == 0) {
+      pending_.clear();
+      pending_chars_ = 0;
+      // At the end of the log every event has been read: nothing lies between
+      // the stream's position and what was sent.
+      safe_ = exhausted_ ? stream_position() : boundary_;
+      save_log_pos();
+    } else {
+      log_at_now("MS115 send_messages failed2");
+    }
   }
   if (!stream_.is_none()) stream_.attr("close")();
 }
@@ -488,6 +527,7 @@ void Feed::cycle_once() {
   try {
     try {
       read_cycle();
+      stalled_cycles_ = 0;
     } catch (py::error_already_set& e) {
       if (!is_failure(e)) throw;
       recover(e);
@@ -508,13 +548,15 @@ void Feed::cycle_once() {
   }
 }
 
+void Feed::report_unsent() {
+  if (pending_.empty()) return;
+  // Never reported as success: these rows were read but not sent. The saved
+  // position lies before them, so a restart reads them again.
+  log_at_now("MS135", pending_.size(), "messages were not sent; a restart re-reads them");
+  if (!truth(restart_exception_)) sys_exit_ = true;
+}
+
 void Feed::exit_program() {
-  if (!pending_.empty()) {
-    // Never reported as success: these rows were read but not sent. The
-    // saved position lies before them, so a restart reads them again.
-    log_at_now("MS135", pending_.size(), "messages were not sent; a restart re-reads them");
-    if (!truth(restart_exception_)) sys_exit_ = true;
-  }
   if (truth(restart_exception_)) {
     // As sys.exit(reason): the reason on stderr, status 1.
     PyErr_SetObject(PyExc_SystemExit, restart_exception_.ptr());
@@ -543,11 +585,36 @@ void Feed::run() {
       log_at_now("Kafka close: ", repr_of(e.value()));
     }
   }
+  report_unsent();
   log_at_now("Bye Rowfeed!");
   exit_program();
 }
 
 // ---- start-up ----
+
+// The replication library reads a TIMESTAMP as seconds since the epoch and
+// makes it a datetime with datetime.fromtimestamp, in the process's local
+// zone: a zone's offset shifts every value, and where a daylight-saving fold
+// repeats an hour two instants become one datetime, past repair. So its row
+// decoder is given a datetime module whose datetime builds those values in
+// UTC, the zone in which "hbase_json" reads every date-and-time; all else of
+// the module is the host's own.
+void decode_timestamps_in_utc(py::handle row_event, py::handle datetime, py::handle builtins) {
+  py::object used = py::getattr(row_event, "datetime", py::none());
+  if (!used.is(datetime))
+    throw std::runtime_error(
+        "pymysqlreplication.row_event does not read TIMESTAMP values through the datetime "
+        "module; its local-zone values would be published as UTC");
+  py::object real = datetime.attr("datetime");
+  py::dict members;
+  members[text("fromtimestamp")] = builtins.attr("staticmethod")(real.attr("utcfromtimestamp"));
+  members[text("__module__")] = text("rowfeed");
+  py::object in_utc = builtins.attr("type")(text("datetime"), py::make_tuple(real), members);
+  py::object module = py::module_::import("types").attr("ModuleType")(text("datetime"));
+  module.attr("__dict__").attr("update")(datetime.attr("__dict__"));
+  module.attr("datetime") = in_utc;
+  row_event.attr("datetime") = module;
+}
 
 py::tuple parse_feed_command_line() {
   py::object hostname = py::module_::import("socket").attr("gethostname")();
@@ -641,6 +708,8 @@ QZ_PROGRAM(rowfeed, m) {
       builtins.attr("range"),
       builtins.attr("sorted"),
   };
+
+  decode_timestamps_in_utc(row_event, datetime, builtins);
 
   m.attr("version") = text("0.010");
   m.attr("QZ_SLEEP") = integer(3);
