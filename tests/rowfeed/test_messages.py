@@ -83,6 +83,21 @@ CASES = [
       message("write", "f_types", 0, id=2, price=None, d=None, t="25:00:00", dt=None, ts=None,
               s=None, e=None, bin="ok", txt=None, f=None)]),
 
+    ("values whose form a consumer must know",
+     {},
+     ["SET sql_mode = ''",
+      "CREATE TABLE f_forms (id INT PRIMARY KEY, b BIT(10), d DATE, dt DATETIME,"
+      " z DECIMAL(40,30), tiny DECIMAL(40,30), bin VARBINARY(8))",
+      "INSERT INTO f_forms VALUES (1, b'101', '0000-00-00', '0000-00-00 00:00:00', 0,"
+      " 0.000000000000000000000000000001, 'b2s=')",
+      "INSERT INTO f_forms VALUES (2, NULL, NULL, NULL, NULL, NULL, 'ok')"],
+     # BIT as its digits; zero dates null; decimals as the host writes them;
+     # a binary value that is UTF-8 as it is, so 'b2s=' reads like 'ok' in base64
+     [message("write", "f_forms", 0, id=1, b="0000000101", d=None, dt=None, z=0.0,
+              tiny=1e-30, bin="b2s="),
+      message("write", "f_forms", 0, id=2, b=None, d=None, dt=None, z=None, tiny=None,
+              bin="ok")]),
+
     ("another schema is not followed",
      {},
      ["CREATE TABLE qz_other.f_elsewhere (id INT PRIMARY KEY)",
@@ -97,7 +112,7 @@ def clean_tables():
     from feedlab import sql
     yield
     for name in ("f_orders", "f_items", "f_plain", "f_ign", "f_text", "f_null", "f_nocol",
-                 "f_big", "f_types", "f_here", "qz_other.f_elsewhere"):
+                 "f_big", "f_types", "f_forms", "f_here", "qz_other.f_elsewhere"):
         sql("DROP TABLE IF EXISTS %s" % name)
 
 
@@ -105,10 +120,13 @@ def clean_tables():
                          ids=[c[0] for c in CASES])
 def test_statements_become_messages(tmp_path, name, settings, statements, expected):
     run, messages = feed_statements(Feed(tmp_path, TZ="UTC", **settings), statements)
+    texts = [m["hbase_json"] for m in messages]
     assert run.status == 1 and "\nMAX_QMSG_COUNT_Interrupt, exiting..." in run.out, run
     assert received(messages) == expected
     if name.startswith("an id that is not"):
         assert "SS255 hbase_baseid error 7 f_text" in run.lines()
+    if name.startswith("values whose form"):
+        assert '"z": 0E-30' in texts[0] and '"tiny": 1E-30' in texts[0]
 
 
 def test_message_text_is_the_standard_json_encoding(tmp_path):
