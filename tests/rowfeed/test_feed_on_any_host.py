@@ -149,3 +149,25 @@ def test_the_last_lines_after_a_row_refused_while_reading(tmp_path):
     assert lines[-2:] == ["MS135 1 messages were not sent; a restart re-reads them",
                           "Bye Rowfeed!"], run
     assert run.status == 1 and run.err.rstrip().endswith("MS130")
+
+
+def test_without_a_position_record_the_feed_starts_at_the_current_log_file(tmp_path):
+    # a feed whose record was deleted does not go back to the oldest log file
+    from feedlab import delete_topic, read_topic
+    from kafka.admin import KafkaAdminClient, NewTopic
+    name = "qz_test_no_record_%d" % os.getpid()
+    admin = KafkaAdminClient(bootstrap_servers="127.0.0.1:9092")
+    try:
+        admin.create_topics([NewTopic(name, 1, 1)])
+    finally:
+        admin.close()
+    try:
+        sql("CREATE TABLE f_after (id INT PRIMARY KEY)", "INSERT INTO f_after VALUES (1)",
+            "FLUSH BINARY LOGS", "INSERT INTO f_after VALUES (2)")
+        run = Feed(tmp_path).run(topic=name)
+        assert run.status == 1 and not any(l.startswith("found log_pos") for l in run.lines()), run
+        ids = [json.loads(m["hbase_json"])["id"] for _, m in read_topic(name)
+               if m["hbase_catalog"] == "f_after"]
+        assert ids == [2], run
+    finally:
+        delete_topic(name)
