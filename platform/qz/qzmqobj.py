@@ -124,6 +124,7 @@ class _InHand(object):
         self.folder = os.path.join(qztool.get_base_path(), "tmp")
         self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
         self.fd = None
+        self.holding = False  # the record names a request in hand
         self.suspects = {}  # digest -> how many processes it has ended
 
     def claim_leftovers(self):
@@ -179,6 +180,7 @@ class _InHand(object):
             os.lseek(self.fd, 0, os.SEEK_SET)
             os.write(self.fd, data)
             os.ftruncate(self.fd, len(data))
+            self.holding = bool(data)
         except (OSError, IOError) as e:
             # Without the record the guard is off; the requests still flow.
             _log("QZMQObject: cannot keep the record of the request in hand", self.path, repr(e))
@@ -186,9 +188,12 @@ class _InHand(object):
             self.fd = -1
 
     def close(self):
+        """Ends the record; one that still names a request in hand stays for
+        the next process to find."""
         if self.fd is not None and self.fd >= 0:
             os.close(self.fd)
-            _unlink(self.path)
+            if not self.holding:
+                _unlink(self.path)
         self.fd = None
 
 
@@ -278,8 +283,10 @@ class QZMQObject(object):
             in_hand.claim_leftovers()
 
         def deliver(channel, method, properties, body):
-            if self._stop:
-                return  # stays unacknowledged: back to the queue at close
+            if self._stop or not (channel.is_open and self.connection.is_open):
+                # Not handled: after a stop it goes back to the queue at close;
+                # buffered when the connection went, it is back there already.
+                return
             digest = _digest(key, properties, body)
             deaths = in_hand.enter(digest)
             if deaths >= DEATHS_TO_DROP:
@@ -315,6 +322,11 @@ class QZMQObject(object):
             while (not self._stop and self._cancelled_by_broker is None
                    and self.channel.consumer_tags):
                 self.connection.process_data_events(time_limit=POLL)
+            if not (self.connection.is_open and self.channel.is_open):
+                # A channel that closed under a handler takes its consumers
+                # with it: that is a loss, not the end of the consumers.
+                _log("QZMQObject: connection lost while a handler ran")
+                return False
             if self._cancelled_by_broker is not None:
                 _log("QZMQObject: the broker cancelled consumer", self._cancelled_by_broker,
                      "(queue deleted or its node lost); ending")

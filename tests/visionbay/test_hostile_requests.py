@@ -205,3 +205,51 @@ def test_a_redirect_out_of_the_allowed_sources_is_refused(service, capsys, monke
     assert outside.startswith("DN125 #Exception: LoadImageError(") and "/etc/passwd" in outside
     first, second, third = [text for text, _ in service.take()]
     assert first == second == "" and json.loads(third)[0][0] == sample_image[1]
+
+
+def test_a_request_that_ends_the_service_twice_is_dropped_the_third_time(jobs_dir, tmp_path):
+    """The connection is lost while a slow request is in hand, twice: each
+    time the service ends in order with status 1 and the request goes back to
+    the queue; the third start drops it with a line and serves the rest."""
+    import subprocess
+    from netcut import Relay
+    rpclab.reset_queue()
+    replies = Replies()
+    drip = DripServer(every=0.2, start="")
+    url = "http://127.0.0.1:%d/x.png" % drip.port
+    rpclab.publish([(classify_request("digits-sample", url), KEY_HEADERS),
+                    (envelope("qz_time"), KEY_HEADERS), ("cancel_dnn_arpc", None, True)])
+    env = dict(os.environ, DIGITS_JOBS_DIR=jobs_dir, QZ_BASE_PATH=str(tmp_path),
+               QZ_DNN_FETCH_TIMEOUT="4")
+    try:
+        for _ in range(2):
+            relay = Relay(5672)
+            proc = subprocess.Popen([os.path.join(TREE, "visionbay"), "--host",
+                                     "127.0.0.1:%d" % relay.port], stdout=subprocess.PIPE, env=env)
+            try:
+                record = tmp_path / "tmp" / ("dnn_arpc.inhand.%d" % proc.pid)
+                deadline = time.time() + 20
+                while not (record.exists() and record.stat().st_size):
+                    assert time.time() < deadline, "the request never came into hand"
+                    time.sleep(0.05)
+                relay.cut()  # the broker is gone while the fetch drips
+                out = proc.stdout.read()
+                assert proc.wait() == 1, out
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                relay.close()
+            assert out.rstrip().endswith("Bye DNN API service"), out
+        proc = subprocess.Popen([os.path.join(TREE, "visionbay"), "--host", "127.0.0.1"],
+                                stdout=subprocess.PIPE, env=env)
+        timer = threading.Timer(30, proc.kill)
+        timer.start()
+        out = proc.stdout.read()
+        timer.cancel()
+        assert proc.wait() == 0, out
+        assert "dropping a request on dnn_arpc" in out and "ended 2 times" in out
+        [(now, _)] = replies.take()
+        assert TIME.match(now) and rpclab.waiting() == 0
+    finally:
+        drip.close()
+        replies.close()
