@@ -45,7 +45,7 @@ DEFAULTS = [
     ("QZ_RPC_TIMEOUT", 30, "remote-call time-out (seconds)"),
     # What one request may cost. Requests come from anyone who can publish.
     ("QZ_MQ_MAX_BODY", 1 << 20, "largest compressed request or reply accepted (bytes)"),
-    ("QZ_MQ_MAX_TEXT", 4 << 20, "largest text a compressed body may expand to (bytes)"),
+    ("QZ_MQ_MAX_TEXT", 1 << 20, "largest text a compressed body may expand to (bytes)"),
     ("QZ_JSON_MAX_NUMBER", 400, "longest number (characters) accepted in a request's JSON"),
     ("QZ_JSON_MAX_DEPTH", 64, "deepest nesting of arrays and objects in a request's JSON"),
     ("QZ_DNN_FETCH_TIMEOUT", 10.0,
