@@ -461,10 +461,10 @@ void Feed::recover(py::error_already_set& e) {
   qz::host::sleep(as_double(global("QZ_SLEEP")));
 }
 
-// A row that cannot be converted, or a broker that refuses it, fails every
-// cycle at the same place: the feed stays alive and publishes nothing. No
-// row is ever skipped for it, so the operator must see it: from the second
-// such cycle on, a line counts them.
+// An error that comes back at the same place every cycle (a row that cannot
+// be converted, say) keeps the feed alive and publishing nothing. No row is
+// ever skipped for it, so the operator must see it: from the second such
+// cycle on, a line counts them.
 void Feed::note_failed_cycle(py::handle error) {
   Position at = safe_;
   bool again = stalled_cycles_ > 0 && at.known() == stalled_at_.known() &&
