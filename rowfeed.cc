@@ -8,6 +8,7 @@
 // may repeat messages; it never loses one.
 #include "contracts/qzconfig.h"
 #include "contracts/qztool.h"
+#include "host/arguments.h"
 #include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
@@ -648,7 +649,8 @@ void split_database_host() {
   settings[text("host")] = parts[integer(0)];
 }
 
-void main_operation() {
+void main_operation(py::args args, py::kwargs kwargs) {
+  qz::host::parse_arguments<0>(args, kwargs, ":main", {});
   const auto& config = program->config;
   py::object options = parse_feed_command_line()[0];
   py::object queue_interval = to_seconds(options.attr("interval"));

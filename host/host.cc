@@ -28,7 +28,18 @@ py::object str_of(py::handle v) { return steal(PyObject_Str(v.ptr())); }
 py::object repr_of(py::handle v) { return steal(PyObject_Repr(v.ptr())); }
 
 py::object error_repr(py::handle e) {
-  py::object shown = repr_of(e);
+  PyObject* raw = PyObject_Repr(e.ptr());
+  if (raw == nullptr) {
+    // A __repr__ that fails (or hands back unicode the host cannot show)
+    // must not turn the report of one error into another.
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+        PyErr_ExceptionMatches(PyExc_SystemExit))
+      throw py::error_already_set();
+    PyErr_Clear();
+    return steal(PyString_FromFormat("<%s with an unprintable representation>",
+                                     Py_TYPE(e.ptr())->tp_name));
+  }
+  py::object shown = steal(raw);
   if (!PyExceptionInstance_Check(e.ptr())) return shown;
   py::object args = py::getattr(e, "args", py::none());
   if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 0) return shown;

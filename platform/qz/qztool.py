@@ -27,7 +27,11 @@ def _log_item(item):
     if isinstance(item, unicode):
         return item.encode("utf-8")
     if isinstance(item, str):
-        return item
+        try:
+            item.decode("utf-8")
+            return item
+        except UnicodeError:  # the line stays UTF-8: other bytes are shown escaped
+            return "".join(c if c < "\x80" else "\\x%02x" % ord(c) for c in item)
     try:
         return _log_item(unicode(item)) if isinstance(item, BaseException) else str(item)
     except Exception:

@@ -7,6 +7,7 @@ import re
 import pytest
 
 import postrunner
+import rowfeed
 import sinks
 import visionbay
 from qz import modelgate, sweeper
@@ -32,6 +33,7 @@ class Message(object):
     (lambda: visionbay.recv_callback(None, message=None),
      "recv_callback() takes at most 1 argument (2 given)"),
     (lambda: visionbay.main(x=1), "main() takes at most 0 arguments (1 given)"),
+    (lambda: rowfeed.main(None), "main() takes at most 0 arguments (1 given)"),
     (lambda: modelgate.time(), "Required argument 'payload' (pos 1) not found"),
     (lambda: modelgate.time(payload=None, chanel=None),
      "'chanel' is an invalid keyword argument for this function"),
@@ -44,7 +46,15 @@ def test_a_wrong_call_raises_the_hosts_argument_error(call, error):
     assert str(info.value) == error
 
 
-def test_operations_take_their_parameters_by_name():
+@pytest.fixture
+def mail_connection_closed_after():
+    yield
+    if postrunner.smtp:
+        postrunner.smtp.quit()
+    postrunner.smtp = None
+
+
+def test_operations_take_their_parameters_by_name(mail_connection_closed_after):
     sinks.clear_mail()
     postrunner.qz_send_mail(to="kw@example.com", subject="by name", body="body by name")
     [mail] = sinks.wait_mails(1)

@@ -96,4 +96,4 @@ def test_a_log_line_never_raises_into_a_pipe():
     out, err = proc.communicate()
     assert proc.returncode == 0 and err == ""
     assert out.count("\n") == 1 and out.endswith("> None\n")
-    assert " J\xc3\xbcrgen J\xc3\xbcrgen \xff \xc3\xbc <" in out
+    assert " J\xc3\xbcrgen J\xc3\xbcrgen \\xff \xc3\xbc <" in out

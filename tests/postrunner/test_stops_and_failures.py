@@ -17,11 +17,26 @@ from qz import qzconfig, qztool
 TO = {"to": "someone@example.com"}
 
 
+STARTED = []
+
+
+@pytest.fixture(autouse=True)
+def no_program_left_running():
+    yield
+    while STARTED:
+        proc = STARTED.pop()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def start(name, env=None, *args):
     full = dict(os.environ)
     full.update(env or {})
-    return subprocess.Popen([os.path.join(TREE, name), "--host", "127.0.0.1"] + list(args),
+    proc = subprocess.Popen([os.path.join(TREE, name), "--host", "127.0.0.1"] + list(args),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full)
+    STARTED.append(proc)
+    return proc
 
 
 def finish(proc, timeout=30):
