@@ -6,6 +6,7 @@ import subprocess
 import threading
 import time
 
+import pika.exceptions
 import pytest
 
 import sinks
@@ -65,12 +66,16 @@ def wait_until(test, timeout=20):
 
 
 def consumers(queue):
+    """Consumers on queue; 0 while it does not exist."""
     conn, ch = broker_channel()
     try:
         return ch.queue_declare(queue=queue, passive=True,
                                 durable=(queue == "qz_mail")).method.consumer_count
+    except pika.exceptions.ChannelClosedByBroker:
+        return 0
     finally:
-        conn.close()
+        if conn.is_open:
+            conn.close()
 
 
 @pytest.mark.parametrize("moment", ["first instant", "starting", "serving"])
