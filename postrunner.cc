@@ -158,7 +158,8 @@ void handle_request(py::handle app_headers, py::handle body) {
     program->tool.post_qz_message(program->tool.QZ_BASE_URL(), body, py::bool_(true));
 }
 
-void receive(py::object channel, py::object method, py::object properties, py::object body) {
+void receive(const qz::contracts::Delivery& delivery) {
+  const auto& [channel, method, properties, body] = delivery;
   py::object app_headers = program->mqobj.get_headers_obj(properties);
   if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
   program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
@@ -181,19 +182,6 @@ void receive(py::object channel, py::object method, py::object properties, py::o
     return;
   }
   qz::contracts::acknowledge(channel, method);
-}
-
-// The module's operations take their parameters by position or by name,
-// with the host's own argument errors.
-void recv_callback2(py::args args, py::kwargs kwargs) {
-  auto [channel, method, properties, body] = qz::host::parse_arguments<4>(
-      args, kwargs, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
-  receive(channel, method, properties, body);
-}
-
-void recv_callback(py::args args, py::kwargs kwargs) {
-  auto [msg] = qz::host::parse_arguments<1>(args, kwargs, "O:recv_callback", {"msg"});
-  receive(msg.attr("channel"), msg, msg.attr("properties"), msg.attr("body"));
 }
 
 void send_mail_operation(py::args args, py::kwargs kwargs) {
@@ -256,8 +244,7 @@ QZ_QUEUE_PROGRAM(postrunner, m) {
   m.attr("smtp") = py::none();
 
   m.def("qz_send_mail", &send_mail_operation);
-  m.def("recv_callback", &recv_callback);
-  m.def("recv_callback2", &recv_callback2);
+  qz::contracts::define_handlers(m, &receive);
   m.def("main", &main_operation);
   qz::host::run_main_if_main(m);
 }

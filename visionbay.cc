@@ -74,8 +74,8 @@ py::object classify_answer(py::handle json_rpc) {
 // Seconds since the epoch as the host writes a float: 12 significant digits.
 py::object time_answer() { return qz::host::str_of(program->time.attr("time")()); }
 
-void handle_request(py::object channel, py::object method, py::object properties,
-                    py::object body) {
+void handle_request(const qz::contracts::Delivery& delivery) {
+  const auto& [channel, method, properties, body] = delivery;
   py::object app_headers = program->mqobj.get_headers_obj(properties);
   if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
   program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
@@ -123,19 +123,6 @@ void handle_request(py::object channel, py::object method, py::object properties
                                    response_key, channel, text("visionbay"),
                                    text("dnn_arpc") + program->config.QZ_MQ_EXCHANGE_TAG());
   qz::contracts::acknowledge(channel, method);
-}
-
-// The module's operations take their parameters by position or by name,
-// with the host's own argument errors.
-void recv_callback2(py::args args, py::kwargs kwargs) {
-  auto [channel, method, properties, body] = qz::host::parse_arguments<4>(
-      args, kwargs, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
-  handle_request(channel, method, properties, body);
-}
-
-void recv_callback(py::args args, py::kwargs kwargs) {
-  auto [msg] = qz::host::parse_arguments<1>(args, kwargs, "O:recv_callback", {"msg"});
-  handle_request(msg.attr("channel"), msg, msg.attr("properties"), msg.attr("body"));
 }
 
 // ---- the program ----
@@ -204,8 +191,7 @@ QZ_QUEUE_PROGRAM(visionbay, m) {
   m.def("image_classification_model_classify_one", [](py::args a, py::kwargs k) {
     return qz::vision::classify_one_operation(a, k, qz::vision::kService);
   });
-  m.def("recv_callback", &recv_callback);
-  m.def("recv_callback2", &recv_callback2);
+  qz::contracts::define_handlers(m, &handle_request);
   m.def("main", &main_operation);
   qz::host::run_main_if_main(m);
 }

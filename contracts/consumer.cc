@@ -1,6 +1,6 @@
 #include "contracts/consumer.h"
 
-#include "host/module.h"
+#include "host/arguments.h"
 
 namespace qz::contracts {
 
@@ -36,6 +36,18 @@ bool cancel_if_asked(py::handle channel, py::handle method, py::handle body, py:
 
 void acknowledge(py::handle channel, py::handle method) {
   channel.attr("basic_ack")(method.attr("delivery_tag"));
+}
+
+void define_handlers(py::module_& m, DeliveryHandler handle) {
+  m.def("recv_callback2", [handle](py::args args, py::kwargs kwargs) {
+    auto [channel, method, properties, body] = host::parse_arguments<4>(
+        args, kwargs, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
+    handle(Delivery{channel, method, properties, body});
+  });
+  m.def("recv_callback", [handle](py::args args, py::kwargs kwargs) {
+    auto [msg] = host::parse_arguments<1>(args, kwargs, "O:recv_callback", {"msg"});
+    handle(Delivery{msg.attr("channel"), msg, msg.attr("properties"), msg.attr("body")});
+  });
 }
 
 }  // namespace qz::contracts

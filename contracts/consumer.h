@@ -5,6 +5,7 @@
 
 #include "contracts/qzmq.h"
 #include "contracts/qztool.h"
+#include "host/module.h"
 
 namespace qz::contracts {
 
@@ -23,5 +24,18 @@ bool cancel_if_asked(py::handle channel, py::handle method, py::handle body, py:
 
 // channel.basic_ack(method.delivery_tag)
 void acknowledge(py::handle channel, py::handle method);
+
+// One delivery as a handler sees it. In the one-argument form the message
+// object stands in for the method (it carries consumer_tag and delivery_tag).
+struct Delivery {
+  py::object channel, method, properties, body;
+};
+using DeliveryHandler = void (*)(const Delivery&);
+
+// Defines the module's two handler operations, recv_callback2(channel,
+// method, properties, body) and recv_callback(msg), both taking their
+// parameters by position or by name with the host's own argument errors,
+// and both handing the delivery to `handle`.
+void define_handlers(py::module_& m, DeliveryHandler handle);
 
 }  // namespace qz::contracts

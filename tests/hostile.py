@@ -3,9 +3,33 @@
 import BaseHTTPServer
 import socket
 import threading
+import time
+import zlib
 
 
-class Endpoint(object):
+def gzip_stream(pieces):
+    """gzip of the concatenated pieces, compressed as they come: a bomb never
+    exists in memory uncompressed."""
+    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    return "".join([z.compress(p) for p in pieces] + [z.flush()])
+
+
+class _HTTPServer(object):
+    """An HTTP server on a free loopback port, serving in a daemon thread."""
+
+    def __init__(self, handler, path="/"):
+        self.server = BaseHTTPServer.HTTPServer(("127.0.0.1", 0), handler)
+        self.url = "http://127.0.0.1:%d%s" % (self.server.server_port, path)
+        t = threading.Thread(target=self.server.serve_forever)
+        t.daemon = True
+        t.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Endpoint(_HTTPServer):
     """A forwarding endpoint: POST answers `post_status` (with a Location to
     itself for redirects), GET answers 200, as a login page would."""
 
@@ -31,15 +55,7 @@ class Endpoint(object):
             def log_message(self, *args):
                 pass
 
-        self.server = BaseHTTPServer.HTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://127.0.0.1:%d/qz/message" % self.server.server_port
-        t = threading.Thread(target=self.server.serve_forever)
-        t.daemon = True
-        t.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+        _HTTPServer.__init__(self, Handler, "/qz/message")
 
 
 class BlackHole(object):
@@ -69,3 +85,60 @@ class BlackHole(object):
         self.listener.close()
         for conn in self.accepted:
             conn.close()
+
+
+class DripServer(object):
+    """Reads what the client sends first (a TLS ClientHello, an HTTP request),
+    then answers one byte every `every` seconds for as long as the client
+    listens: a per-read time-out never fires."""
+
+    def __init__(self, every=0.3, start="\x16\x03\x01\x40\x00"):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.every, self.start = every, start
+        t = threading.Thread(target=self._serve)
+        t.daemon = True
+        t.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.error:
+                return
+            t = threading.Thread(target=self._drip, args=(conn,))
+            t.daemon = True
+            t.start()
+
+    def _drip(self, conn):
+        try:
+            conn.recv(4096)
+            for byte in self.start + "\0" * 100000:
+                conn.sendall(byte)
+                time.sleep(self.every)
+        except socket.error:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.listener.close()
+
+
+class Redirector(_HTTPServer):
+    """Answers every GET with a redirect to `target`."""
+
+    def __init__(self, target):
+        class Handler(BaseHTTPServer.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(302)
+                self.send_header("Location", target)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        _HTTPServer.__init__(self, Handler, "/images/x.png")

@@ -6,20 +6,12 @@ import subprocess
 import sys
 import threading
 import urllib2
-import zlib
 from cStringIO import StringIO
 
 import pytest
 
-from hostile import Endpoint
+from hostile import Endpoint, gzip_stream
 from qz import qzconfig, qztool
-
-
-def gzip_stream(pieces):
-    """gzip of the concatenated pieces, compressed as they come (a bomb never
-    exists in memory uncompressed)."""
-    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
-    return "".join([z.compress(p) for p in pieces] + [z.flush()])
 
 
 def zeros(total, step=1 << 20):

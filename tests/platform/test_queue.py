@@ -4,7 +4,6 @@ import signal
 import subprocess
 import sys
 import time
-import uuid
 
 import pika
 import pytest
@@ -20,18 +19,6 @@ def broker():
     params = pika.ConnectionParameters(
         host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562"))
     return pika.BlockingConnection(params)
-
-
-@pytest.fixture
-def key():
-    """A fresh key per test, removed afterwards."""
-    name = "qz_test_" + uuid.uuid4().hex[:8]
-    yield name
-    conn = broker()
-    ch = conn.channel()
-    ch.queue_delete(queue=name)
-    ch.exchange_delete(exchange=name)
-    conn.close()
 
 
 def publish(key, *bodies, **kw):

@@ -8,7 +8,6 @@ import subprocess
 import sys
 import threading
 import time
-import uuid
 
 import pika
 import pytest
@@ -21,17 +20,6 @@ AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
 def broker():
     return pika.BlockingConnection(pika.ConnectionParameters(
         host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
-
-
-@pytest.fixture
-def key():
-    name = "qz_test_" + uuid.uuid4().hex[:8]
-    yield name
-    conn = broker()
-    ch = conn.channel()
-    ch.queue_delete(queue=name)
-    ch.exchange_delete(exchange=name)
-    conn.close()
 
 
 def publish(key, *bodies):

@@ -3,14 +3,13 @@ queue away, and when the forwarding endpoint does not accept a request."""
 import os
 import signal
 import subprocess
-import threading
 import time
 
 import pika.exceptions
 import pytest
 
 import sinks
-from harness import TREE
+from harness import TREE, finish, wait_until
 from hostile import BlackHole, Endpoint
 from mailq import broker_channel, declare_and_purge, publish, waiting_requests
 from qz import qzconfig, qztool
@@ -40,29 +39,11 @@ def start(name, env=None, *args):
     return proc
 
 
-def finish(proc, timeout=30):
-    """(status, stdout, stderr) of proc, killed after timeout seconds."""
-    timer = threading.Timer(timeout, proc.kill)
-    timer.start()
-    try:
-        out, err = proc.communicate()
-    finally:
-        timer.cancel()
-    return proc.returncode, out, err
-
-
 def handles_stop_signals(pid):
     """True once the process catches SIGTERM: the earliest it can stop in order."""
     with open("/proc/%d/status" % pid) as f:
         caught = [l for l in f if l.startswith("SigCgt:")][0].split()[1]
     return int(caught, 16) & (1 << (signal.SIGTERM - 1))
-
-
-def wait_until(test, timeout=20):
-    deadline = time.time() + timeout
-    while not test():
-        assert time.time() < deadline, "timed out"
-        time.sleep(0.01)
 
 
 def consumers(queue):
@@ -89,8 +70,8 @@ def test_a_stop_signal_at_any_moment_ends_in_order(moment, signum):
     elif moment == "serving":
         wait_until(lambda: consumers("qz_mail") == 1)
     proc.send_signal(signum)
-    status, out, err = finish(proc)
-    assert status == 0, (out, err)
+    done = finish(proc)
+    assert done.status == 0, done
     assert consumers("qz_mail") == 0
 
 
@@ -103,14 +84,14 @@ def test_a_stop_with_requests_buffered_waits_only_for_the_one_in_hand():
         wait_until(lambda: hole.accepted)  # the first request is in hand
         proc.send_signal(signal.SIGTERM)
         started = time.time()
-        status, out, err = finish(proc)
+        done = finish(proc)
         elapsed = time.time() - started
     finally:
         hole.close()
-    assert status == 0, err
+    assert done.status == 0, done
     assert elapsed < 8, elapsed  # one SMTP time-out, not twenty
     assert len(hole.accepted) == 1
-    [line] = out.splitlines()
+    [line] = done.out.splitlines()
     assert " ML095 " in line and "timed out" in line
     assert waiting_requests() == 20  # the one in hand failed, the rest were never handled
 
@@ -126,12 +107,12 @@ def test_a_queue_deleted_under_the_worker_ends_it_with_status_1(program, queue, 
         conn, ch = broker_channel()
         ch.queue_delete(queue=queue)
         conn.close()
-        status, out, err = finish(proc)
+        done = finish(proc)
     finally:
         if queue == "qz_mail":
             declare_and_purge()
-    assert status == 1, (out, err)
-    assert "the broker cancelled consumer" in out
+    assert done.status == 1, done
+    assert "the broker cancelled consumer" in done.out
 
 
 @pytest.mark.parametrize("status, line", [

@@ -4,6 +4,9 @@ import os
 
 import pytest
 
+import rpclab
+from qz import qzconfig
+
 from digits import config
 from digits.tools import make_sample_job
 
@@ -32,3 +35,13 @@ def jobs(jobs_dir, monkeypatch):
 def sample_image(jobs_dir):
     """(path, true label) of a held-out sample that the model gets right."""
     return os.path.join(jobs_dir, SAMPLE, "samples", "3-a.png"), "3"
+
+
+@pytest.fixture
+def service(jobs, monkeypatch):
+    """The real dnn_arpc queue, emptied, and the reply queue of the tests' key."""
+    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
+    rpclab.reset_queue()
+    replies = rpclab.Replies()
+    yield replies
+    replies.close()

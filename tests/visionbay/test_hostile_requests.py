@@ -1,19 +1,17 @@
 """Requests made to hurt the service: each gets its documented answer within
 the request's budget, and the service answers the next request as usual."""
-import BaseHTTPServer
 import json
 import os
 import re
-import socket
 import threading
 import time
-import zlib
 
 import pytest
 
 import rpclab
 import visionbay
 from harness import TREE
+from hostile import DripServer, Redirector, gzip_stream
 from rpclab import Replies, classify_request, envelope, serve
 from qz import qzconfig
 
@@ -22,26 +20,12 @@ TIME = re.compile(r"^\d{10}\.\d{1,2}$")
 NEXT = (envelope("qz_time"), KEY_HEADERS)  # the good request behind each hostile one
 
 
-def gzip_stream(pieces):
-    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
-    return "".join([z.compress(p) for p in pieces] + [z.flush()])
-
-
 def bomb(megabytes):
     return gzip_stream("\0" * (1 << 20) for _ in range(megabytes))
 
 
 def digits(n):
     return '{"qz_service_name": %s}' % ("9" * n)
-
-
-@pytest.fixture
-def service(jobs, monkeypatch):
-    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
-    rpclab.reset_queue()
-    replies = Replies()
-    yield replies
-    replies.close()
 
 
 def matches(expected, text):
@@ -99,71 +83,6 @@ def test_a_response_key_of_255_bytes_is_answered(service):
     finally:
         replies.close()
     assert TIME.match(text) and headers["response_key"] == key
-
-
-class DripServer(object):
-    """Reads what the client sends first (a TLS ClientHello, an HTTP request),
-    then answers one byte every `every` seconds for as long as the client
-    listens: a per-read time-out never fires."""
-
-    def __init__(self, every=0.3, start="\x16\x03\x01\x40\x00"):
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
-        self.every, self.start = every, start
-        t = threading.Thread(target=self._serve)
-        t.daemon = True
-        t.start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except socket.error:
-                return
-            t = threading.Thread(target=self._drip, args=(conn,))
-            t.daemon = True
-            t.start()
-
-    def _drip(self, conn):
-        try:
-            conn.recv(4096)
-            for byte in self.start + "\0" * 100000:
-                conn.sendall(byte)
-                time.sleep(self.every)
-        except socket.error:
-            pass
-        finally:
-            conn.close()
-
-    def close(self):
-        self.listener.close()
-
-
-class Redirector(object):
-    """Answers every GET with a redirect to `target`."""
-
-    def __init__(self, target):
-        class Handler(BaseHTTPServer.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(302)
-                self.send_header("Location", target)
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-
-            def log_message(self, *args):
-                pass
-
-        self.server = BaseHTTPServer.HTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://127.0.0.1:%d/images/x.png" % self.server.server_port
-        t = threading.Thread(target=self.server.serve_forever)
-        t.daemon = True
-        t.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 @pytest.mark.parametrize("scheme", ["https", "http"])

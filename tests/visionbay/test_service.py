@@ -18,15 +18,6 @@ KEY_HEADERS = {"response_key": "test-response-key"}
 TIME = re.compile(r"^\d{10}\.\d{1,2}$")
 
 
-@pytest.fixture
-def service(jobs, monkeypatch):
-    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
-    rpclab.reset_queue()
-    replies = Replies()
-    yield replies
-    replies.close()
-
-
 @pytest.mark.parametrize("protocol", [True, False], ids=["four-arguments", "one-argument"])
 def test_classify_and_time_are_answered(service, sample_image, capsys, protocol):
     path, label = sample_image

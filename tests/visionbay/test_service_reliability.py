@@ -7,7 +7,6 @@ import os
 import random
 import subprocess
 import time
-import zlib
 
 import pika
 import pytest
@@ -15,6 +14,7 @@ from PIL import Image
 
 import rpclab
 from harness import TREE
+from hostile import gzip_stream
 from qz import qztool
 from rpclab import Replies, classify_request, envelope
 
@@ -23,11 +23,6 @@ KEY = {"response_key": "test-response-key"}
 # The budget allows 1 MB of text per request and the service holds one request
 # at a time; with numpy, Pillow and the model loaded it idles near 60 MB.
 PEAK_RSS_MB = 200
-
-
-def gzip_stream(pieces):
-    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
-    return "".join([z.compress(p) for p in pieces] + [z.flush()])
 
 
 def rss_kb(pid, field="VmRSS"):
