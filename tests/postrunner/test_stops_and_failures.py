@@ -61,18 +61,22 @@ def consumers(queue):
 
 @pytest.mark.parametrize("moment", ["first instant", "starting", "serving"])
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-def test_a_stop_signal_at_any_moment_ends_in_order(moment, signum):
+@pytest.mark.parametrize("program, queue", [("postrunner", "qz_mail"),
+                                            ("visionbay", "dnn_arpc")])
+def test_a_stop_signal_at_any_moment_ends_in_order(program, queue, moment, signum, tmp_path):
     declare_and_purge()
-    proc = start("postrunner")
+    proc = start(program, {"DIGITS_JOBS_DIR": str(tmp_path)})
     wait_until(lambda: handles_stop_signals(proc.pid))
     if moment == "starting":
         time.sleep(0.2)
     elif moment == "serving":
-        wait_until(lambda: consumers("qz_mail") == 1)
+        wait_until(lambda: consumers(queue) == 1)
     proc.send_signal(signum)
     done = finish(proc)
     assert done.status == 0, done
-    assert consumers("qz_mail") == 0
+    assert consumers(queue) == 0
+    if program == "visionbay":
+        assert done.out.rstrip().endswith("Bye DNN API service"), done
 
 
 def test_a_stop_with_requests_buffered_waits_only_for_the_one_in_hand():
