@@ -43,6 +43,8 @@ DEFAULTS = [
     ("SEND_MAIL_MODE", "native", "native: send by SMTP; anything else: forward"),
     ("QZ_MQ_EXCHANGE_TAG", "_reply", "appended to a queue's name to name its reply exchange"),
     ("QZ_RPC_TIMEOUT", 30, "remote-call time-out (seconds)"),
+    ("QZ_MQ_QUEUE_TYPE", "classic",
+     "durable queues a consumer declares: classic, or quorum (replicated on a cluster)"),
     # What one request may cost. Requests come from anyone who can publish.
     ("QZ_MQ_MAX_BODY", 1 << 20, "largest compressed request or reply accepted (bytes)"),
     ("QZ_MQ_MAX_TEXT", 1 << 20, "largest text a compressed body may expand to (bytes)"),

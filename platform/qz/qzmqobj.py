@@ -212,6 +212,18 @@ def _unlink(path):
         pass
 
 
+def _queue_arguments(durable, exclusive, auto_delete):
+    """A durable, shared queue is a quorum queue when the platform says so:
+    RabbitMQ replicates those over a cluster's nodes, and a consumer on a
+    surviving node goes on when the leader's node is lost. Other queues (a
+    service's transient queue, a caller's reply queue) cannot be quorum
+    queues and stay classic."""
+    kind = getattr(qzconfig, "QZ_MQ_QUEUE_TYPE", "classic") or "classic"
+    if kind == "classic" or not durable or exclusive or auto_delete:
+        return None
+    return {"x-queue-type": kind}
+
+
 def _digest(key, properties, body):
     headers = getattr(properties, "headers", None) or {}
     try:
@@ -274,7 +286,8 @@ class QZMQObject(object):
         ch = self.channel
         ch.exchange_declare(exchange=key, exchange_type=type, durable=durable,
                             auto_delete=auto_delete)
-        ch.queue_declare(queue=key, durable=durable, exclusive=exclusive, auto_delete=auto_delete)
+        ch.queue_declare(queue=key, durable=durable, exclusive=exclusive, auto_delete=auto_delete,
+                         arguments=_queue_arguments(durable, exclusive, auto_delete))
         ch.queue_bind(queue=key, exchange=key, routing_key=key)
         four_arguments = bool(qzconfig.QZ_MQ_PROTOCOL)
         in_hand = self._in_hand.get(key)

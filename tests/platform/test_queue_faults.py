@@ -10,6 +10,7 @@ import threading
 import time
 
 import pika
+import pika.exceptions
 import pytest
 
 from qz import qzconfig, qzmqobj
@@ -156,3 +157,31 @@ def test_a_stop_finishes_the_request_in_hand_and_handles_no_other(key, tmp_path,
     assert out == "handled request 0 'late'\nwait returned True\n"
     assert time.time() - started < 5
     assert waiting(key) == 19  # the rest went back to the queue
+
+
+@pytest.mark.parametrize("kind, durable, expected", [
+    ("quorum", True, "quorum"),
+    ("quorum", False, "classic"),  # a transient queue cannot be replicated: stays classic
+    ("classic", True, "classic"),
+])
+def test_the_platform_chooses_the_kind_of_durable_queues(key, monkeypatch, kind, durable,
+                                                        expected):
+    monkeypatch.setattr(qzconfig, "QZ_MQ_QUEUE_TYPE", kind)
+    mq = qzmqobj.QZMQObject()
+    mq.open(**AMQP)
+    mq.consume(key, callback=lambda *a: None, durable=durable, exclusive=False,
+               auto_delete=False, type="direct")
+    mq.close()
+    # The broker refuses to declare a queue again as another kind than it is.
+    for declared_kind in ("classic", "quorum"):
+        conn = broker()
+        try:
+            conn.channel().queue_declare(queue=key, durable=durable,
+                                         arguments={"x-queue-type": declared_kind})
+            accepted = True
+        except pika.exceptions.ChannelClosedByBroker:
+            accepted = False
+        finally:
+            if conn.is_open:
+                conn.close()
+        assert accepted == (declared_kind == expected)
