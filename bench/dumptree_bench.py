@@ -1,15 +1,22 @@
-"""Renders one nested value of about 100,000 nodes with dumptree(v, False)
-and with pprint.pformat(v); prints times, peak memory and their ratio.
+"""Renders one nested value with dumptree(v, False), qz_dumptree(v, False) and
+pprint.pformat(v), at about 100,000 and about 1,000,000 nodes; prints time,
+peak memory and the size of the text produced, then the ratio.
 
 Each render runs in a fresh process so that its peak resident memory is its
-own: python dumptree.py [dumptree|pprint] prints "<seconds> <peak KB over the
-value alone>"; without an argument it drives both and reports."""
+own: python dumptree_bench.py render <which> <nodes> prints "<best seconds>
+<peak KB over the value alone> <characters of text>"; without arguments it
+drives every render and reports."""
 import gc
-import os
 import resource
 import subprocess
 import sys
 import time
+
+SIZES = (100000, 1000000)
+RENDERERS = ("dumptree", "qz_dumptree", "pprint")
+TRIALS = 3
+MEMORY_TARGET = 2.0  # peak memory added, in multiples of the text produced
+RATIO_TARGET = 3.0   # pprint time / dumptree time
 
 
 class Record:
@@ -21,7 +28,7 @@ class Record:
         self.label = "record %d" % i
 
 
-def build(target=100000):
+def build(target):
     """Mappings of lists of mappings, with strings, numbers and a few instances."""
     nodes = [0]
 
@@ -50,39 +57,60 @@ def peak_kb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
-def render(which):
-    value, _ = build()
-    gc.collect()
+def renderer(which):
     from qz import dumptree
     import pprint
-    fn = (lambda v: dumptree.dumptree(v, False)) if which == "dumptree" else pprint.pformat
+    return {"dumptree": lambda v: dumptree.dumptree(v, False),
+            "qz_dumptree": lambda v: dumptree.qz_dumptree(v, False),
+            "pprint": pprint.pformat}[which]
+
+
+def render(which, target):
+    value, _ = build(target)
+    fn = renderer(which)
+    gc.collect()
     before = peak_kb()
     best = None
-    for _ in range(3):
+    size = 0
+    for _ in range(TRIALS):
         started = time.time()
         text = fn(value)
         elapsed = time.time() - started
         best = elapsed if best is None else min(best, elapsed)
+        size = len(text)
         del text
-    print best, peak_kb() - before
+    print best, peak_kb() - before, size
+
+
+def measure(which, target):
+    out = subprocess.check_output([sys.executable, __file__, "render", which, str(target)])
+    seconds, kb, size = out.split()
+    return float(seconds), int(kb) * 1024, int(size)
 
 
 def main():
-    _, nodes = build()
-    results = {}
-    for which in ("pprint", "dumptree"):
-        out = subprocess.check_output([sys.executable, __file__, which])
-        seconds, kb = out.split()
-        results[which] = (float(seconds), int(kb))
-    print "value: %d nodes" % nodes
-    for which in ("dumptree", "pprint"):
-        seconds, kb = results[which]
-        print "%-9s %8.1f ms  peak +%6.1f MB" % (which, seconds * 1000, kb / 1024.0)
-    print "ratio %.2f" % (results["pprint"][0] / results["dumptree"][0])
+    ratios = []
+    memory_met = True
+    for target in SIZES:
+        nodes = build(target)[1]
+        results = dict((which, measure(which, target)) for which in RENDERERS)
+        print "value: %d nodes" % nodes
+        for which in RENDERERS:
+            seconds, peak, size = results[which]
+            print "  %-11s %8.1f ms  %5.2f us/node  peak +%6.1f MB  text %5.1f MB  peak/text %5.2f" % (
+                which, seconds * 1000, seconds * 1e6 / nodes, peak / 1e6, size / 1e6,
+                float(peak) / size)
+            if which != "pprint" and peak > MEMORY_TARGET * size:
+                memory_met = False
+        ratios.append(results["pprint"][0] / results["dumptree"][0])
+        print "  pprint time / dumptree time: %.2f" % ratios[-1]
+    print "memory: peak at most %.0f times the text at every size: %s" % (
+        MEMORY_TARGET, "met" if memory_met else "NOT met")
+    print "ratio %.2f" % min(ratios)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 1:
-        render(sys.argv[1])
+    if len(sys.argv) > 1 and sys.argv[1] == "render":
+        render(sys.argv[2], int(sys.argv[3]))
     else:
         main()
