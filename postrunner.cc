@@ -1,21 +1,20 @@
 // postrunner: consumes mail requests from the message broker ("qz_mail") and
 // sends each as plain-text UTF-8 mail over one reused SMTP connection, or
 // forwards it to the platform's endpoint in a mode other than "native".
-#include "contracts/consumer.h"
 #include "contracts/qzconfig.h"
-#include "contracts/qzmq.h"
 #include "contracts/qztool.h"
 #include "host/arguments.h"
 #include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
-#include "host/options.h"
+#include "worker/worker.h"
 
 namespace {
 
 using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
+using qz::worker::field;
 
 // What the module binds when it loads. Never freed: the host does not unload
 // modules. The module's own namespace holds QZ_KEY and the `smtp` slot, so
@@ -29,7 +28,6 @@ struct Program {
   py::module_ dumptree;
   qz::contracts::QzConfig config;
   qz::contracts::QzTool tool;
-  qz::contracts::QzMqObj mqobj;
 };
 Program* program = nullptr;
 
@@ -105,10 +103,6 @@ void qz_send_mail(py::object to, py::object subject, py::object body) {
 
 // ---- request handling ----
 
-py::object field(py::handle mapping, const char* name) {
-  return mapping.attr("get")(text(name));
-}
-
 py::object dump(py::handle value) {
   return utf8(program->dumptree.attr("qz_dumptree")(value, false));
 }
@@ -158,31 +152,26 @@ void handle_request(py::handle app_headers, py::handle body) {
     program->tool.post_qz_message(program->tool.QZ_BASE_URL(), body, py::bool_(true));
 }
 
-void receive(const qz::contracts::Delivery& delivery) {
-  const auto& [channel, method, properties, body] = delivery;
-  py::object app_headers = program->mqobj.get_headers_obj(properties);
-  if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
-  program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
-  if (!truth(app_headers)) {
-    qz::host::log_at_now("ML074 warning, no app_headers");
-    qz::contracts::acknowledge(channel, method);
-    return;
-  }
-  if (!truth(field(app_headers, "to"))) {
-    qz::host::log_at_now("ML079 warning, no to");
-    qz::contracts::acknowledge(channel, method);
-    return;
-  }
+py::object usable_recipient(py::handle headers) {
+  py::object to = field(headers, "to");
+  return truth(to) ? to : py::none();
+}
+
+void receive(const qz::worker::Request& request) {
+  const qz::worker::Delivery& delivery = request.delivery;
   try {
-    handle_request(app_headers, body);
+    handle_request(request.headers, delivery.body);
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
     // The request stays unacknowledged: it is delivered again after a restart.
     qz::host::log_at_now("ML095", qz::host::error_repr(e.value()));
     return;
   }
-  qz::contracts::acknowledge(channel, method);
+  qz::worker::acknowledge(delivery);
 }
+
+constexpr qz::worker::Spec kWorker{"qz_mail", true, "ML074 warning, no app_headers",
+                                   "ML079 warning, no to", &usable_recipient, &receive};
 
 void send_mail_operation(py::args args, py::kwargs kwargs) {
   auto [to, subject, body] = qz::host::parse_arguments<3>(args, kwargs, "OOO:qz_send_mail",
@@ -192,26 +181,11 @@ void send_mail_operation(py::args args, py::kwargs kwargs) {
 
 // ---- the program ----
 
-py::tuple parse_worker_command_line() {
-  return qz::host::parse_command_line({
-      {nullptr, "--host", "host", text("localhost"),
-       "AMQP server to connect to (default: %default)"},
-      {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
-      {"-p", "--password", "password", text("plovk562"),
-       "password to authenticate with (default: %default)"},
-      {nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true},
-  });
-}
-
 void main_operation(py::args args, py::kwargs kwargs) {
   qz::host::parse_arguments<0>(args, kwargs, ":main", {});
-  py::object options = parse_worker_command_line()[0];
-  py::object mq = qz::contracts::open_queue_client(program->mqobj, program->tool, options);
-  py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
-                                                               : global("recv_callback");
-  qz::contracts::register_consumer(mq, global("QZ_KEY"), handler, true);
-  py::object w_status = mq.attr("wait")();
-  mq.attr("close")();
+  py::object options = qz::worker::parse_options({});
+  qz::worker::Served served = qz::worker::serve(options);
+  served.client.attr("close")();
   py::object slot = global("smtp");
   if (truth(slot)) {
     try {
@@ -220,7 +194,7 @@ void main_operation(py::args args, py::kwargs kwargs) {
       if (!is_failure(e)) throw;
     }
   }
-  py::module_::import("sys").attr("exit")(qz::host::integer(truth(w_status) ? 0 : 1));
+  qz::worker::exit_with(served.orderly ? 0 : 1);
 }
 
 }  // namespace
@@ -235,16 +209,14 @@ QZ_QUEUE_PROGRAM(postrunner, m) {
       py::module_::import("qz.dumptree"),
       qz::contracts::QzConfig::bind(),
       qz::contracts::QzTool::bind(),
-      qz::contracts::QzMqObj::bind(),
   };
   py::module_::import("optparse");
 
   m.attr("version") = text("0.010");
-  m.attr("QZ_KEY") = text("qz_mail");
   m.attr("smtp") = py::none();
+  qz::worker::define(m, kWorker);
 
   m.def("qz_send_mail", &send_mail_operation);
-  qz::contracts::define_handlers(m, &receive);
   m.def("main", &main_operation);
   qz::host::run_main_if_main(m);
 }

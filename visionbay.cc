@@ -1,16 +1,14 @@
 // visionbay: serves remote calls on the message broker ("dnn_arpc"):
 // "qz_dnn_classify" answers with the three most probable categories of one
 // image under a DIGITS model job, "qz_time" with the current time.
-#include "contracts/consumer.h"
 #include "contracts/qzconfig.h"
-#include "contracts/qzmq.h"
 #include "contracts/qztool.h"
 #include "host/arguments.h"
 #include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
-#include "host/options.h"
 #include "vision/one_image.h"
+#include "worker/worker.h"
 
 namespace {
 
@@ -18,23 +16,17 @@ using qz::host::log_at_now;
 using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
+using qz::worker::field;
 
 // What the module binds when it loads. Never freed: the host does not unload
-// modules. QZ_KEY stays in the module's namespace, read at each use.
+// modules.
 struct Program {
-  py::dict globals;
   py::module_ time;
   py::module_ json;
   qz::contracts::QzConfig config;
   qz::contracts::QzTool tool;
-  qz::contracts::QzMqTool mqtool;
-  qz::contracts::QzMqObj mqobj;
 };
 Program* program = nullptr;
-
-py::object global(const char* name) { return program->globals[text(name)]; }
-
-py::object field(py::handle mapping, const char* name) { return mapping.attr("get")(text(name)); }
 
 py::object scheduler() { return py::module_::import("digits.webapp").attr("scheduler"); }
 
@@ -74,30 +66,14 @@ py::object classify_answer(py::handle json_rpc) {
 // Seconds since the epoch as the host writes a float: 12 significant digits.
 py::object time_answer() { return qz::host::str_of(program->time.attr("time")()); }
 
-void handle_request(const qz::contracts::Delivery& delivery) {
-  const auto& [channel, method, properties, body] = delivery;
-  py::object app_headers = program->mqobj.get_headers_obj(properties);
-  if (qz::contracts::cancel_if_asked(channel, method, body, global("QZ_KEY"))) return;
-  program->mqobj.check_consumer_message(channel, method.attr("consumer_tag"), body);
-  if (!truth(app_headers)) {
-    log_at_now("DN056 warning, no app_headers");
-    qz::contracts::acknowledge(channel, method);
-    return;
-  }
-  py::object response_key = usable_response_key(app_headers);
-  if (response_key.is_none()) {
-    log_at_now("DN058 warning, no response_key ");
-    qz::contracts::acknowledge(channel, method);
-    return;
-  }
+void handle_request(const qz::worker::Request& request) {
+  const qz::worker::Delivery& delivery = request.delivery;
+  const py::object& response_key = request.required;
   py::object rpc_result = text("");
-  py::dict rpc_context;
-  rpc_context[text("retry")] = qz::host::integer(0);
-  rpc_context[text("response_key")] = response_key;
   py::object json_rpc = py::dict();
   py::object service = text("qz_time");
   try {
-    json_rpc = decode(program->tool.qz_gunzip_data(body));
+    json_rpc = decode(program->tool.qz_gunzip_data(delivery.body));
     service = field(json_rpc, "qz_service_name");
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
@@ -119,49 +95,32 @@ void handle_request(const qz::contracts::Delivery& delivery) {
   if (!PyString_Check(rpc_result.ptr())) rpc_result = qz::host::str_of(rpc_result);
   // Acknowledged whatever the publish reports; an error raised by it leaves
   // the request unacknowledged.
-  program->mqtool.do_basic_publish(program->tool.qz_gzip_data(rpc_result), rpc_context,
-                                   response_key, channel, text("visionbay"),
-                                   text("dnn_arpc") + program->config.QZ_MQ_EXCHANGE_TAG());
-  qz::contracts::acknowledge(channel, method);
+  qz::worker::reply(delivery, response_key, rpc_result, "visionbay");
+  qz::worker::acknowledge(delivery);
 }
+
+constexpr qz::worker::Spec kWorker{"dnn_arpc", false, "DN056 warning, no app_headers",
+                                   "DN058 warning, no response_key ", &usable_response_key,
+                                   &handle_request};
 
 // ---- the program ----
 
-py::tuple parse_service_command_line() {
-  return qz::host::parse_command_line({
-      {nullptr, "--host", "host", text("localhost"),
-       "AMQP server to connect to (default: %default)"},
-      {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
-      {"-p", "--password", "password", text("plovk562"),
-       "password to authenticate with (default: %default)"},
-      {"-a", "--allservices", "allservices", text("n"),
-       "to start all qz services? (default: %default)"},
-      {nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true},
-  });
-}
-
-void exit_with(int status) {
-  py::module_::import("sys").attr("exit")(qz::host::integer(status));
-}
-
 void main_operation(py::args args, py::kwargs kwargs) {
   qz::host::parse_arguments<0>(args, kwargs, ":main", {});
-  py::object options = parse_service_command_line()[0];
+  py::object options = qz::worker::parse_options(
+      {{"-a", "--allservices", "allservices", text("n"),
+        "to start all qz services? (default: %default)"}});
   py::module_::import("digits.config").attr("load_config")(text("quiet"));
   py::object digits_scheduler = scheduler();
   py::object start_status = digits_scheduler.attr("start")();
   log_at_now("DN180 DNN scheduler started", start_status);
   // A scheduler that did not start is a failure, not a clean end.
-  if (!truth(start_status)) exit_with(1);
-  py::object mq = qz::contracts::open_queue_client(program->mqobj, program->tool, options);
-  py::object handler = truth(program->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
-                                                               : global("recv_callback");
-  qz::contracts::register_consumer(mq, global("QZ_KEY"), handler, false);
-  py::object w_status = mq.attr("wait")();
+  if (!truth(start_status)) qz::worker::exit_with(1);
+  qz::worker::Served served = qz::worker::serve(options);
   digits_scheduler.attr("stop")();
-  mq.attr("close")();
+  served.client.attr("close")();
   log_at_now("Bye DNN API service");
-  exit_with(truth(w_status) ? 0 : 1);
+  qz::worker::exit_with(served.orderly ? 0 : 1);
 }
 
 }  // namespace
@@ -173,25 +132,17 @@ QZ_QUEUE_PROGRAM(visionbay, m) {
   import("sys");
   import("optparse");
   py::module_ json = qz::host::import_json();
-  program = new Program{
-      py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
-      time,
-      json,
-      qz::contracts::QzConfig::bind(),
-      qz::contracts::QzTool::bind(),
-      qz::contracts::QzMqTool::bind(),
-      qz::contracts::QzMqObj::bind(),
-  };
+  program = new Program{time, json, qz::contracts::QzConfig::bind(),
+                        qz::contracts::QzTool::bind()};
+  qz::worker::define(m, kWorker);
   import("digits");
   import("digits.utils");
 
   m.attr("version") = text("0.010");
-  m.attr("QZ_KEY") = text("dnn_arpc");
 
   m.def("image_classification_model_classify_one", [](py::args a, py::kwargs k) {
     return qz::vision::classify_one_operation(a, k, qz::vision::kService);
   });
-  qz::contracts::define_handlers(m, &handle_request);
   m.def("main", &main_operation);
   qz::host::run_main_if_main(m);
 }

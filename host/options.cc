@@ -3,6 +3,10 @@
 namespace qz::host {
 
 py::tuple parse_command_line(std::initializer_list<Option> options) {
+  return parse_command_line(std::vector<Option>(options));
+}
+
+py::tuple parse_command_line(const std::vector<Option>& options) {
   py::object parser = py::module_::import("optparse").attr("OptionParser")();
   for (const Option& o : options) {
     py::list flags;

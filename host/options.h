@@ -5,6 +5,7 @@
 #include "host/host.h"
 
 #include <initializer_list>
+#include <vector>
 
 namespace qz::host {
 
@@ -20,5 +21,6 @@ struct Option {
 // Builds OptionParser() (no usage text of our own), adds the options in the
 // given order and parses sys.argv[1:]. Returns the parser's (options, args).
 py::tuple parse_command_line(std::initializer_list<Option> options);
+py::tuple parse_command_line(const std::vector<Option>& options);
 
 }  // namespace qz::host

@@ -1,0 +1,133 @@
+#include "worker/worker.h"
+
+#include "contracts/qzconfig.h"
+#include "contracts/qzmq.h"
+#include "contracts/qztool.h"
+#include "host/arguments.h"
+#include "host/log.h"
+#include "host/module.h"
+
+#include <stdexcept>
+
+namespace qz::worker {
+
+using host::kwargs;
+using host::text;
+using host::truth;
+
+namespace {
+
+// What the worker binds when the program's module loads. Never freed: the
+// host does not unload modules. QZ_KEY and the handlers stay in the module's
+// namespace and are read at each use, so a caller may replace them.
+struct Bound {
+  const Spec* spec;
+  py::dict globals;
+  contracts::QzConfig config;
+  contracts::QzTool tool;
+  contracts::QzMqObj mqobj;
+};
+Bound* bound = nullptr;
+
+py::object global(const char* name) { return bound->globals[text(name)]; }
+
+bool cancel_if_asked(const Delivery& d) {
+  py::object cancel_word = text("cancel_") + global("QZ_KEY");
+  if (!d.body.equal(cancel_word) && !d.body.equal(d.method.attr("consumer_tag"))) return false;
+  d.channel.attr("basic_cancel")(d.method.attr("consumer_tag"));
+  acknowledge(d);
+  return true;
+}
+
+void receive(const Delivery& d) {
+  const Spec& spec = *bound->spec;
+  py::object headers = bound->mqobj.get_headers_obj(d.properties);
+  if (cancel_if_asked(d)) return;
+  bound->mqobj.check_consumer_message(d.channel, d.method.attr("consumer_tag"), d.body);
+  if (!truth(headers)) {
+    host::log_at_now(spec.no_headers_warning);
+    acknowledge(d);
+    return;
+  }
+  py::object required = spec.required_header(headers);
+  if (required.is_none()) {
+    host::log_at_now(spec.no_required_warning);
+    acknowledge(d);
+    return;
+  }
+  spec.handle(Request{d, headers, required});
+}
+
+}  // namespace
+
+void define(py::module_& m, const Spec& spec) {
+  bound = new Bound{&spec,
+                    py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+                    contracts::QzConfig::bind(),
+                    contracts::QzTool::bind(),
+                    contracts::QzMqObj::bind()};
+  m.attr("QZ_KEY") = text(spec.key);
+  m.def("recv_callback2", [](py::args args, py::kwargs kw) {
+    auto [channel, method, properties, body] = host::parse_arguments<4>(
+        args, kw, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
+    receive(Delivery{channel, method, properties, body});
+  });
+  m.def("recv_callback", [](py::args args, py::kwargs kw) {
+    auto [msg] = host::parse_arguments<1>(args, kw, "O:recv_callback", {"msg"});
+    receive(Delivery{msg.attr("channel"), msg, msg.attr("properties"), msg.attr("body")});
+  });
+}
+
+py::object field(py::handle mapping, const char* name) { return mapping.attr("get")(text(name)); }
+
+py::object parse_options(std::initializer_list<host::Option> own) {
+  std::vector<host::Option> options = {
+      {nullptr, "--host", "host", text("localhost"),
+       "AMQP server to connect to (default: %default)"},
+      {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
+      {"-p", "--password", "password", text("plovk562"),
+       "password to authenticate with (default: %default)"},
+  };
+  options.insert(options.end(), own.begin(), own.end());
+  options.push_back({nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true});
+  return host::parse_command_line(options)[0];
+}
+
+Served serve(py::handle options) {
+  py::object mq = bound->mqobj.QZMQObject();
+  mq.attr("open")(**kwargs({{"userid", options.attr("userid")},
+                            {"password", bound->tool.check_mq_password(options.attr("password"))},
+                            {"host", options.attr("host")},
+                            {"ssl", options.attr("ssl")}}));
+  host::release_stop_signals();
+  py::object handler = truth(bound->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
+                                                             : global("recv_callback");
+  mq.attr("consume")(global("QZ_KEY"), **kwargs({{"callback", handler},
+                                                 {"durable", py::bool_(bound->spec->durable)},
+                                                 {"exclusive", py::bool_(false)},
+                                                 {"auto_delete", py::bool_(false)},
+                                                 {"type", text("direct")}}));
+  py::object status = mq.attr("wait")();
+  return Served{mq, truth(status)};
+}
+
+void acknowledge(const Delivery& d) { d.channel.attr("basic_ack")(d.method.attr("delivery_tag")); }
+
+void reply(const Delivery& d, py::handle response_key, py::handle answer, const char* tag) {
+  py::dict context;
+  context[text("retry")] = host::integer(0);
+  context[text("response_key")] = response_key;
+  // Bound at the first reply: a worker that never replies does not need
+  // the publishing module at all.
+  static const contracts::QzMqTool* mqtool = new contracts::QzMqTool(contracts::QzMqTool::bind());
+  mqtool->do_basic_publish(bound->tool.qz_gzip_data(answer), context, response_key,
+                                 d.channel, text(tag),
+                                 text(bound->spec->key) + bound->config.QZ_MQ_EXCHANGE_TAG());
+}
+
+void exit_with(int status) {
+  py::module_::import("sys").attr("exit")(host::integer(status));
+  throw std::logic_error("sys.exit returned");  // it raises SystemExit
+}
+
+}  // namespace qz::worker
