@@ -1,6 +1,7 @@
 // visionbay: serves remote calls on the message broker ("dnn_arpc"):
 // "qz_dnn_classify" answers with the three most probable categories of one
 // image under a DIGITS model job, "qz_time" with the current time.
+#include "contracts/digits.h"
 #include "contracts/qzconfig.h"
 #include "contracts/qztool.h"
 #include "host/arguments.h"
@@ -28,7 +29,6 @@ struct Program {
 };
 Program* program = nullptr;
 
-py::object scheduler() { return py::module_::import("digits.webapp").attr("scheduler"); }
 
 // A caller's JSON reaches the decoder only within the budget the settings give.
 py::object decode(py::handle json_text) {
@@ -56,7 +56,7 @@ py::object usable_response_key(py::handle app_headers) {
 
 py::object classify_answer(py::handle json_rpc) {
   py::object json_req = decode(field(json_rpc, "qz_request"));
-  py::object job = scheduler().attr("get_job")(field(json_req, "job_id"));
+  py::object job = qz::contracts::digits::scheduler().attr("get_job")(field(json_req, "job_id"));
   if (!truth(job)) return text("no such job");
   py::object result = qz::vision::classify_one(field(json_req, "image_url"), job, py::none(),
                                                text("none"), qz::vision::kService);
@@ -110,8 +110,8 @@ void main_operation(py::args args, py::kwargs kwargs) {
   py::object options = qz::worker::parse_options(
       {{"-a", "--allservices", "allservices", text("n"),
         "to start all qz services? (default: %default)"}});
-  py::module_::import("digits.config").attr("load_config")(text("quiet"));
-  py::object digits_scheduler = scheduler();
+  qz::contracts::digits::load_config_quietly();
+  py::object digits_scheduler = qz::contracts::digits::scheduler();
   py::object start_status = digits_scheduler.attr("start")();
   log_at_now("DN180 DNN scheduler started", start_status);
   // A scheduler that did not start is a failure, not a clean end.
@@ -134,9 +134,9 @@ QZ_QUEUE_PROGRAM(visionbay, m) {
   py::module_ json = qz::host::import_json();
   program = new Program{time, json, qz::contracts::QzConfig::bind(),
                         qz::contracts::QzTool::bind()};
+  py::module_::import("qz.qzmqtool");  // the replies' module, loaded with the others
   qz::worker::define(m, kWorker);
-  import("digits");
-  import("digits.utils");
+  qz::contracts::digits::import_packages();
 
   m.attr("version") = text("0.010");
 

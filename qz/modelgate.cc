@@ -1,5 +1,6 @@
 // qz.modelgate: one-image classification with a DIGITS model job as a plain
 // call (JSON in, JSON out), and the current UTC time.
+#include "contracts/digits.h"
 #include "contracts/qzconfig.h"
 #include "host/arguments.h"
 #include "host/json.h"
@@ -31,8 +32,8 @@ py::object classify(py::args args, py::kwargs kwargs) {
   if (!truth(job_request.attr("get")(text("image_url"))) ||
       !truth(job_request.attr("get")(text("job_id"))))
     return text("image_url|job_id NULL");
-  py::module_::import("digits.config").attr("load_config")(text("quiet"));
-  py::object scheduler = py::module_::import("digits.webapp").attr("scheduler");
+  qz::contracts::digits::load_config_quietly();
+  py::object scheduler = qz::contracts::digits::scheduler();
   py::object result = py::dict();
   // Every call starts the scheduler and stops it again, also after an error.
   try {
@@ -63,8 +64,7 @@ QZ_MODULE(modelgate, m) {
   py::module_::import("time");
   library = new Library{qz::host::import_json(), py::module_::import("datetime")};
   py::module_::import("qz.qzconfig");
-  py::module_::import("digits");
-  py::module_::import("digits.utils");
+  qz::contracts::digits::import_packages();
 
   m.attr("version") = text("0.010");
   m.def("image_classification_model_classify_one", [](py::args a, py::kwargs k) {

@@ -1,5 +1,6 @@
 #include "vision/one_image.h"
 
+#include "contracts/digits.h"
 #include "host/arguments.h"
 #include "host/log.h"
 
@@ -41,7 +42,7 @@ void apply_image_settings(py::handle image_utils) {
 
 py::object classify_one(py::handle image_url, py::handle job, py::handle epoch,
                         py::handle layers, const Variant& variant) {
-  py::object image_utils = py::module_::import("digits.utils").attr("image");
+  py::object image_utils = qz::contracts::digits::image_utils();
   apply_image_settings(image_utils);
   py::object image = image_utils.attr("load_image")(image_url);
   if (variant.check_image && !truth(image)) return py::none();
