@@ -118,11 +118,10 @@ py::object lossless(py::handle value) {
       PyUnicode_CheckExact(v) || v == Py_None || PyBool_Check(v))
     return py::reinterpret_borrow<py::object>(value);
   if (PyString_Check(v)) {
-    PyObject* decoded = PyUnicode_DecodeUTF8(PyString_AS_STRING(v), PyString_GET_SIZE(v), "strict");
-    if (decoded != nullptr) {
-      Py_DECREF(decoded);
-      return py::reinterpret_borrow<py::object>(value);
-    }
+    // Owned at once: the decoded text only answers whether the bytes are UTF-8.
+    py::object decoded = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(PyString_AS_STRING(v), PyString_GET_SIZE(v), "strict"));
+    if (decoded) return py::reinterpret_borrow<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
     PyErr_Clear();
     return program->b64encode(value);

@@ -113,7 +113,11 @@ py::object DefaultDumps::operator()(py::handle value) const {
     throw;
   }
   if (!key_memo_.is_none()) PyDict_Clear(key_memo_.ptr());
-  static PyObject* const empty = PyString_FromString("");
+  // Made once and never freed, as the modules' other bound objects are; a
+  // failure to make it is raised here, and the next call tries again.
+  static PyObject* empty = nullptr;
+  if (empty == nullptr && (empty = PyString_FromString("")) == nullptr)
+    throw py::error_already_set();
   return steal(_PyString_Join(empty, chunks.ptr()));
 }
 
