@@ -15,17 +15,40 @@ clash. A reply that comes after its call timed out finds its key unbound and
 is dropped by the broker; one already on its way is told apart by its
 response key and dropped here: it never reaches a later call.
 
-The reply queue and the declared exchanges are kept per channel, since
-creating and deleting a queue costs the broker milliseconds on every call;
-the queue is exclusive, so it goes with the channel's connection.
+Where a call's time goes. The broker takes about 0.15 ms to add a binding and
+as long to remove one, and it handles a channel's commands one after the
+other, deliveries to the channel's consumers included; a bind just before
+the request and a synchronous unbind after the reply put both, and a round
+trip, on every call (two thirds of a bare call's time). So:
+  - the key of the next call to the same service is bound right after this
+    call's request has gone out, while the service works; the broker handles
+    it before any later request on the channel, so it is in place when that
+    request is routed;
+  - an answered key stays bound until its reply queue is retired: after
+    ROTATE_AFTER answers the caller takes a fresh exclusive queue and the old
+    one is deleted, with its bindings, on a second channel of the connection
+    that nobody waits for (a binding goes three times faster with its queue
+    than by itself). A second reply to an answered key reaches the caller's
+    queue and is dropped here by its key;
+  - a key whose call timed out is unbound at once, before the call returns.
+Keys stay unique per call, and each is bound before its request leaves.
+
+The reply queue and the declared exchanges are kept per channel: creating a
+queue costs the broker about 2 ms, too much for every call.
 """
+import binascii
+import os
 import time
-import uuid
 import weakref
+import zlib
 
 import pika
 
 from qz import qzconfig, qztool
+
+# Answered keys a reply queue collects before it is replaced (see
+# _reply_queue_retired).
+ROTATE_AFTER = 256
 
 
 class RpcTimeout(Exception):
@@ -34,12 +57,16 @@ class RpcTimeout(Exception):
 
 class _ChannelState(object):
     """What one channel has set up: its reply queue, the replies that came in
-    for keys still waited for, and the exchanges already declared."""
+    for keys still waited for, the exchanges already declared, and the key
+    bound ahead for the next call, per reply exchange."""
 
     def __init__(self):
         self.reply_queue = None
         self.waiting = {}
         self.exchanges = set()
+        self.ahead = {}
+        self.consumer_tag = None
+        self.answered = 0
 
 
 _channels = weakref.WeakKeyDictionary()
@@ -82,27 +109,81 @@ def _reply_queue(channel):
                 state.waiting[key] = payload
             # anything else answers a call that has given up: dropped
 
-        channel.basic_consume(queue=queue, on_message_callback=on_reply, auto_ack=True)
+        state.consumer_tag = channel.basic_consume(queue=queue, on_message_callback=on_reply,
+                                                   auto_ack=True)
         state.reply_queue = queue
     return state.reply_queue
 
 
+def _bind_without_wait(channel, queue, exchange, key):
+    """Binds key so that it is in place before anything published later on
+    this channel is routed, without waiting for the broker's answer."""
+    if channel._impl._blocking:
+        # A synchronous command is still out: pika would hold the bind back
+        # while the request went ahead of it. Wait for the answer instead.
+        channel.queue_bind(queue=queue, exchange=exchange, routing_key=key)
+    else:
+        channel._impl.queue_bind(queue, exchange, routing_key=key)
+
+
+def _reply_queue_retired(channel, state):
+    """Starts a fresh reply queue once the current one holds ROTATE_AFTER
+    answered keys, and has the old one deleted, with its bindings, on the
+    connection's second channel: the broker removes a binding about three
+    times faster with its queue than by itself, and nobody waits for it."""
+    old = state.reply_queue
+    channel.basic_cancel(state.consumer_tag)
+    state.reply_queue = state.consumer_tag = None
+    state.ahead.clear()
+    state.answered = 0
+    connection = channel.connection
+    sweeper = getattr(connection, "_qz_sweeper", None)
+    if sweeper is None or not sweeper.is_open:
+        # Kept on the connection itself: a table keyed by connection would
+        # hold it alive through the channel's own reference back to it.
+        sweeper = connection._qz_sweeper = connection.channel()
+    sweeper._impl.queue_delete(old)
+
+
+def _new_key():
+    return binascii.hexlify(os.urandom(16))
+
+
+def _gzip(text):
+    """One gzip member, as qztool.qz_gzip_data makes it, without GzipFile's
+    file machinery (a quarter of its time on a request's few hundred bytes)."""
+    if isinstance(text, unicode):
+        text = text.encode("utf-8")
+    packer = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    return packer.compress(text) + packer.flush()
+
+
 def rpc_call_with_timeout(body, timeout, channel, queue):
     """Calls the service on queue with body and returns its reply text."""
-    key = uuid.uuid4().hex
     exchange = queue + qzconfig.QZ_MQ_EXCHANGE_TAG
     _declare_reply_exchange(channel, exchange)
-    reply_queue = _reply_queue(channel)
     state = _state(channel)
-    # No-wait bind: the broker handles a channel's commands in order, so the
-    # binding is in place before the request below is routed, and the call
-    # saves a round trip.
-    channel._impl.queue_bind(reply_queue, exchange, routing_key=key)
+    if state.answered >= ROTATE_AFTER and not state.waiting:
+        _reply_queue_retired(channel, state)
+    reply_queue = _reply_queue(channel)
+    key = state.ahead.pop(exchange, None)
+    if key is None:
+        key = _new_key()
+        # The broker handles a channel's commands in order: the binding is in
+        # place before the request below is routed.
+        _bind_without_wait(channel, reply_queue, exchange, key)
     state.waiting[key] = None
+    answered = False
     try:
-        channel.basic_publish(
-            exchange="", routing_key=queue, body=qztool.qz_gzip_data(body),
+        # Sent with the next call's binding behind it; the wait below flushes
+        # both, so the request leaves first and the binding is made while
+        # the service works.
+        channel._impl.basic_publish(
+            exchange="", routing_key=queue, body=_gzip(body),
             properties=pika.BasicProperties(headers={"response_key": key}))
+        following = _new_key()
+        _bind_without_wait(channel, reply_queue, exchange, following)
+        state.ahead[exchange] = following
         deadline = time.time() + float(timeout)
         while state.waiting[key] is None:
             left = deadline - time.time()
@@ -110,8 +191,12 @@ def rpc_call_with_timeout(body, timeout, channel, queue):
                 raise RpcTimeout("no reply from %s within %s seconds" % (queue, timeout))
             channel.connection.process_data_events(time_limit=left)
         reply = state.waiting[key]
+        answered = True
     finally:
         del state.waiting[key]
         if channel.is_open:
-            channel.queue_unbind(queue=reply_queue, exchange=exchange, routing_key=key)
+            if answered:
+                state.answered += 1
+            else:
+                channel.queue_unbind(queue=reply_queue, exchange=exchange, routing_key=key)
     return qztool.qz_gunzip_data(reply)
