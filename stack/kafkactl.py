@@ -5,8 +5,11 @@ A JVM per topic command costs seconds on this machine; these two requests
 (Metadata v1, CreateTopics v0) take milliseconds and are all `stack` needs:
 
   kafkactl.py topics                 list topics; exit 1 if the broker does not answer
-  kafkactl.py create NAME... [-p N]  create topics (existing ones are fine) and
+  kafkactl.py create NAME... [-p N] [-r R] [--config KEY=VALUE]...
+                                     create topics (existing ones are fine) and
                                      wait until each partition has a leader
+  kafkactl.py describe NAME...       one line per partition: topic, partition,
+                                     leader, replicas, in-sync replicas
 """
 
 import argparse
@@ -86,8 +89,9 @@ def s16(text):
     return struct.pack(">h", len(raw)) + raw
 
 
-def metadata(conn):
-    """Returns (brokers, {topic: [leader of each partition]})."""
+def metadata(conn, detail=False):
+    """Returns (brokers, {topic: [leader of each partition]}); with detail,
+    each partition is (leader, replicas, in-sync replicas) instead."""
     r = conn.request(3, 1, struct.pack(">i", -1))  # null array: all topics
     brokers = r.array(lambda: (r.i32(), r.string(), r.i32(), r.string()))
     r.i32()  # controller id
@@ -95,32 +99,49 @@ def metadata(conn):
     def partition():
         r.i16()
         index, leader = r.i32(), r.i32()
-        r.array(r.i32)
-        r.array(r.i32)
-        return index, leader
+        replicas = r.array(r.i32)
+        isr = r.array(r.i32)
+        return index, (leader, replicas, isr) if detail else leader
 
     def topic():
         err, name = r.i16(), r.string()
         r.boolean()
         parts = r.array(partition)
-        return name, err, [leader for _, leader in sorted(parts)]
+        return name, err, [p for _, p in sorted(parts)]
 
     topics = {name: leaders for name, err, leaders in r.array(topic) if err == 0}
     return brokers, topics
 
 
-def create(conn, names, partitions, timeout_ms=15000):
+def create(conn, names, partitions, replication=1, configs=(), timeout_ms=15000):
     body = struct.pack(">i", len(names))
     for name in names:
-        body += s16(name) + struct.pack(">ihii", partitions, 1, 0, 0)
+        body += s16(name) + struct.pack(">ihi", partitions, replication, 0)
+        body += struct.pack(">i", len(configs))
+        for key, value in configs:
+            body += s16(key) + s16(value)
     body += struct.pack(">i", timeout_ms)
     r = conn.request(19, 0, body)
     return {name: err for name, err in r.array(lambda: (r.string(), r.i16()))}
 
 
+def connect(bootstrap, timeout):
+    """The first broker of a comma-separated host:port list that accepts a
+    connection (on a cluster, some may be down)."""
+    error = None
+    for address in bootstrap.split(","):
+        host, port = address.strip().rsplit(":", 1)
+        try:
+            return Conn(host, int(port), timeout)
+        except OSError as e:
+            error = e
+    raise error
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--bootstrap", default="127.0.0.1:9092")
+    ap.add_argument("--bootstrap", default="127.0.0.1:9092",
+                    help="host:port, or several separated by commas")
     ap.add_argument("--timeout", type=float, default=5.0,
                     help="seconds for the socket and for leaders to appear")
     sub = ap.add_subparsers(dest="cmd", required=True)
@@ -128,11 +149,14 @@ def main():
     c = sub.add_parser("create")
     c.add_argument("names", nargs="+")
     c.add_argument("-p", "--partitions", type=int, default=1)
+    c.add_argument("-r", "--replication-factor", type=int, default=1)
+    c.add_argument("--config", action="append", default=[], metavar="KEY=VALUE",
+                   help="topic setting, e.g. min.insync.replicas=2")
+    d = sub.add_parser("describe")
+    d.add_argument("names", nargs="+")
     args = ap.parse_args()
-    host, port = args.bootstrap.rsplit(":", 1)
-
     try:
-        conn = Conn(host, int(port), args.timeout)
+        conn = connect(args.bootstrap, args.timeout)
         brokers, topics = metadata(conn)
         if not brokers:
             print("broker answered without any live broker", file=sys.stderr)
@@ -141,13 +165,29 @@ def main():
             for name in sorted(topics):
                 print(name)
             return 0
+        if args.cmd == "describe":
+            _, topics = metadata(conn, detail=True)
+            for name in args.names:
+                if name not in topics:
+                    print("no topic %s" % name, file=sys.stderr)
+                    return 1
+                for index, (leader, replicas, isr) in enumerate(topics[name]):
+                    print("%s %d leader %d replicas %s isr %s" % (
+                        name, index, leader, ",".join(map(str, replicas)),
+                        ",".join(map(str, sorted(isr)))))
+            return 0
         names = list(dict.fromkeys(args.names))  # a repeated name would fail the whole request
         for name in names:
             if name in topics:
                 print("%s already exists" % name)
         missing = [n for n in names if n not in topics]
         if missing:
-            for name, err in sorted(create(conn, missing, args.partitions).items()):
+            configs = [c.split("=", 1) for c in args.config]
+            if any(len(c) != 2 for c in configs):
+                print("--config takes KEY=VALUE", file=sys.stderr)
+                return 2
+            replies = create(conn, missing, args.partitions, args.replication_factor, configs)
+            for name, err in sorted(replies.items()):
                 if err not in (0, TOPIC_ALREADY_EXISTS):
                     print("creating %s failed with Kafka error %d" % (name, err),
                           file=sys.stderr)
