@@ -15,6 +15,7 @@ import zlib
 from cStringIO import StringIO
 
 from qz import qzconfig
+from qz.qzconfig import _to_bytes  # JSON gives unicode; the platform keeps byte strings
 
 # The platform endpoint to which post_qz_message forwards.
 QZ_BASE_URL = os.environ.get("QZ_BASE_URL", "http://127.0.0.1:8088/qz/message")
@@ -186,16 +187,6 @@ def hbase_key(table, id):
 
 def _record_path(dir, key, suffix=".json"):
     return os.path.join(get_base_path(), dir, key + suffix)
-
-
-def _to_bytes(value):
-    if isinstance(value, unicode):
-        return value.encode("utf-8")
-    if isinstance(value, list):
-        return [_to_bytes(v) for v in value]
-    if isinstance(value, dict):
-        return dict((_to_bytes(k), _to_bytes(v)) for k, v in value.items())
-    return value
 
 
 def load_tmp_json(dir, key, suffix=None):
