@@ -2,12 +2,18 @@
 pprint.pformat(v), at about 100,000 and about 1,000,000 nodes; prints time,
 peak memory and the size of the text produced, then the ratio.
 
-Each render runs in a fresh process so that its peak resident memory is its
-own: python dumptree_bench.py render <which> <nodes> prints "<best seconds>
-<peak KB over the value alone> <characters of text>"; without arguments it
-drives every render and reports."""
+Each renderer runs in a fresh process, which builds the value and renders it
+three times: python dumptree_bench.py render <which> <nodes> prints "<best
+seconds> <peak bytes added> <characters of text>"; without arguments it
+drives every render and reports.
+
+Peak memory added is, for each render, the highest resident memory during it
+less the resident memory when it began (the kernel's high-water mark is reset
+in between), and the largest of the three: what one render costs a process
+that already holds the value. Measured from the first render alone, a later
+render would also be charged with the memory in which the allocator keeps an
+earlier render's freed text for reuse."""
 import gc
-import resource
 import subprocess
 import sys
 import time
@@ -53,8 +59,19 @@ def build(target):
     return root, nodes[0]
 
 
-def peak_kb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def memory_kb():
+    """(resident, high-water mark) of this process, in KB."""
+    found = {}
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(("VmRSS:", "VmHWM:")):
+                found[line[:5]] = int(line.split()[1])
+    return found["VmRSS"], found["VmHWM"]
+
+
+def reset_high_water_mark():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
 
 
 def renderer(which):
@@ -69,23 +86,26 @@ def render(which, target):
     value, _ = build(target)
     fn = renderer(which)
     gc.collect()
-    before = peak_kb()
     best = None
+    peak = 0
     size = 0
     for _ in range(TRIALS):
+        reset_high_water_mark()
+        before = memory_kb()[0]
         started = time.time()
         text = fn(value)
         elapsed = time.time() - started
+        peak = max(peak, memory_kb()[1] - before)
         best = elapsed if best is None else min(best, elapsed)
         size = len(text)
         del text
-    print best, peak_kb() - before, size
+    print best, peak * 1024, size
 
 
 def measure(which, target):
     out = subprocess.check_output([sys.executable, __file__, "render", which, str(target)])
-    seconds, kb, size = out.split()
-    return float(seconds), int(kb) * 1024, int(size)
+    seconds, peak, size = out.split()
+    return float(seconds), int(peak), int(size)
 
 
 def main():

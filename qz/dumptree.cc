@@ -1,19 +1,30 @@
 // qz.dumptree: renders any host value as indented lines of name, type and content.
 //
-// Two stages: totree() turns a value into a tree of nodes {"name", "value",
-// "type"} down to the depth limit MAXD, and printtree() writes the tree as
-// lines "<tab><name> = <type><content>". Every string form, format, sort and
-// truth test is the host's own, so the text is exactly what the host would
-// produce, quirks included (unicode promotion, mixed-kind ordering).
+// The rules come in two stages: totree() turns a value into a tree of nodes
+// {"name", "value", "type"} down to the depth limit MAXD, and printtree()
+// writes a tree as lines "<tab><name> = <type><content>". Both stay callable
+// as such, but dumptree() and qz_dumptree() never build that tree: they walk
+// the value once, expanding each container as totree would and writing its
+// lines as printtree would, straight into one native text (TextSink), so a
+// rendering costs about its own text in memory rather than a host mapping
+// per node. Every string form, format, sort and truth test is still the
+// host's own, so the text is exactly what the host would produce, quirks
+// included (unicode promotion and its errors, mixed-kind ordering).
 #include "host/arguments.h"
 #include "host/log.h"
 #include "host/module.h"
+#include "qz/dumptree_text.h"
 
 #include <array>
+#include <cstring>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace {
 
+using qz::dumptree::Mark;
+using qz::dumptree::TextSink;
 using qz::host::text;
 using qz::host::steal;
 
@@ -30,7 +41,15 @@ struct Library {
   py::object empty = text("");
   py::object newline = text("\n");
   py::object line_format = text("%s%s = %s%s");
+  py::object line_start_format = text("%s%s = %s");  // a line whose content is a nested level
   py::object string_form = text("%s");
+  // The kinds that show a type text, and their string forms (fixed: built-in types).
+  std::array<PyObject*, 4> kinds = {reinterpret_cast<PyObject*>(&PyInstance_Type),
+                                    reinterpret_cast<PyObject*>(&PyClass_Type),
+                                    reinterpret_cast<PyObject*>(&PyList_Type),
+                                    reinterpret_cast<PyObject*>(&PyDict_Type)};
+  std::array<py::object, 4> kind_texts = {qz::host::str_of(kinds[0]), qz::host::str_of(kinds[1]),
+                                          qz::host::str_of(kinds[2]), qz::host::str_of(kinds[3])};
 };
 Library* library = nullptr;
 
@@ -143,7 +162,7 @@ Expander expander_for(py::handle obj) {
   return nullptr;
 }
 
-// ---- stage one: the tree ----
+// ---- stage one: the tree (totree, for its callers; dumptree walks the value itself) ----
 
 py::object totree_at(py::handle obj, py::handle depth) {
   if (equal(depth, library_value("MAXD"))) return library->depth_message;
@@ -181,50 +200,373 @@ bool explored(py::handle kind) {
 }
 
 // ---- stage two: the text ----
+//
+// The host would render a level as prefix + "\n".join(lines), each line
+// "%s%s = %s%s" % (tab, name, type, content) with the nested level's text as
+// the content. Renderer writes the same text straight into a TextSink, so no
+// level's text is ever held as a host string. Where the host would meet a
+// unicode text with a byte string (formatting a line, joining a level), it
+// decodes the byte string with its default encoding; Renderer checks the
+// same byte strings at the same points and raises the host's own decoding
+// error for the first that fails, so the outcome (text, unicode promotion or
+// UnicodeDecodeError) is the host's.
 
 bool is_empty_text(py::handle tab) {
   if (PyString_CheckExact(tab.ptr())) return PyString_GET_SIZE(tab.ptr()) == 0;
   return equal(tab, library->empty);
 }
 
-py::object printtree_at(py::handle tree, py::handle tab) {
-  if (Py_TYPE(tree.ptr()) != &PyList_Type) return py::reinterpret_borrow<py::object>(tree);
-  qz::host::RecursionGuard guard(" while rendering a tree");
-  py::object prefix = is_empty_text(tab) ? library->empty : library->newline;
-  py::list lines;
-  py::object symbols, next_tab;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tree.ptr()); ++i) {
-    py::handle node = PyList_GET_ITEM(tree.ptr(), i);
-    if (!next_tab) {
-      symbols = library_value("SYMBOLS");
-      next_tab = steal(PyNumber_Add(tab.ptr(), library_value("TAB").ptr()));
-    }
-    py::object name = item(node, library->name_key);
-    int is_symbol = PySequence_Contains(symbols.ptr(), name.ptr());
-    if (is_symbol < 0) throw py::error_already_set();
-    py::object name_text = is_symbol ? item(symbols, name) : name;
-    py::object kind = item(node, library->type_key);
-    py::object type_text = explored(kind) ? kind : library->empty;
-    py::object content = printtree_at(item(node, library->value_key), next_tab);
-    py::tuple parts = py::make_tuple(py::reinterpret_borrow<py::object>(tab), name_text,
-                                     type_text, content);
-    lines.append(steal(PyString_Format(library->line_format.ptr(), parts.ptr())));
-  }
-  py::object joined = library->newline.attr("join")(lines);
-  return steal(PyNumber_Add(prefix.ptr(), joined.ptr()));
+// The host's name text of an entry: its operator when SYMBOLS has the name.
+py::object name_text(py::handle symbols, py::handle name) {
+  int is_symbol = PySequence_Contains(symbols.ptr(), name.ptr());
+  if (is_symbol < 0) throw py::error_already_set();
+  return is_symbol ? item(symbols, name) : py::reinterpret_borrow<py::object>(name);
 }
 
-py::object dumptree_of(py::handle obj, py::handle output, py::handle indent, py::handle depth) {
+// The cached string form of one of the four explored kinds, or null. Their
+// string forms are fixed (built-in types), so they are taken once at load.
+PyObject* kind_text(PyObject* o) {
+  for (std::size_t i = 0; i < library->kinds.size(); ++i)
+    if (o == library->kinds[i]) return library->kind_texts[i].ptr();
+  return nullptr;
+}
+
+// True when "%s" of o is a byte string that the host makes without running
+// any caller's code (no __str__, no unicode): such a line can be written
+// piece by piece with the very text the host's formatting would produce.
+bool plain(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  return t == &PyString_Type || t == &PyInt_Type || t == &PyFloat_Type || t == &PyLong_Type ||
+         t == &PyBool_Type || o == Py_None || kind_text(o) != nullptr;
+}
+
+// One level's lines, and the byte lines among them that the host's join
+// would decode if any line turns out unicode.
+class Level {
+ public:
+  Level(TextSink& sink, bool ascii) : sink_(sink), ascii_(ascii) {}
+
+  Mark begin_line() {
+    if (lines_++ != 0) sink_.append_ascii("\n");
+    return sink_.mark();
+  }
+
+  void end_line(const Mark& start, bool unicode) {
+    if (unicode) {
+      any_unicode_ = true;
+    } else if (sink_.non_ascii_since(start.bytes) && (!ascii_ || byte_lines_.empty())) {
+      // Under "ascii" the first such line is the one that fails; under
+      // another encoding any of them may.
+      byte_lines_.push_back({start.bytes, sink_.size()});
+    }
+  }
+
+  // The join: every byte line decoded, in order, when any line is unicode.
+  void join() {
+    if (!any_unicode_) return;
+    for (const auto& [from, to] : byte_lines_)
+      steal(PyUnicode_FromEncodedObject(sink_.bytes_between(from, to).ptr(), nullptr, "strict"));
+  }
+
+ private:
+  TextSink& sink_;
+  bool ascii_;
+  std::size_t lines_ = 0;
+  bool any_unicode_ = false;
+  std::vector<std::pair<std::size_t, std::size_t>> byte_lines_;
+};
+
+// The entries of one expanded container: a list's elements (named by their
+// positions) or the (name, content) pairs of an expander.
+struct Expansion {
+  py::object items;  // an exact list of our own, never changed while it is walked
+  bool positional = false;
+};
+
+// The expansion of obj, or an empty Expansion when its kind is not expanded.
+Expansion expand(py::handle obj) {
+  Expander expander = expander_for(obj);
+  if (expander == nullptr) return {};
+  if (expander == &listaddindex)  // zip(range(len(obj)), obj): a copy of the elements
+    return {steal(PyList_GetSlice(obj.ptr(), 0, PY_SSIZE_T_MAX)), true};
+  return {expander(obj), false};
+}
+
+class Renderer {
+ public:
+  explicit Renderer(TextSink& sink)
+      : sink_(sink), ascii_(std::strcmp(PyUnicode_GetDefaultEncoding(), "ascii") == 0) {}
+
+  // printtree(tree, tab) of a tree of host nodes (an exact list).
+  void write_tree(py::handle tree, py::handle tab) {
+    qz::host::RecursionGuard guard(" while rendering a tree");
+    write_prefix(tab);
+    Level level(sink_, ascii_);
+    py::object symbols, next_tab;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tree.ptr()); ++i) {
+      py::object node = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(tree.ptr(), i));
+      if (!next_tab) read_level_values(tab, symbols, next_tab);
+      py::object name = name_text(symbols, item(node, library->name_key));
+      py::object kind = item(node, library->type_key);
+      py::object type = explored(kind) ? kind : library->empty;
+      py::object value = item(node, library->value_key);
+      Mark line = level.begin_line();
+      bool unicode;
+      if (Py_TYPE(value.ptr()) == &PyList_Type)
+        unicode = write_nested_line(tab, name, type, [&] { write_tree(value, next_tab); });
+      else
+        unicode = write_leaf_line(tab, name, type, value);
+      level.end_line(line, unicode);
+    }
+    level.join();
+  }
+
+  // printtree(totree(obj, depth), tab) for an obj that expanded to `entries`
+  // at `depth`; the caller holds the recursion guard of that expansion.
+  void write_value(const Expansion& entries, py::handle depth, py::handle tab) {
+    write_prefix(tab);
+    Level level(sink_, ascii_);
+    py::object deeper = next_depth(depth);
+    py::object symbols, next_tab;
+    PyObject* items = entries.items.ptr();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+      py::object name, content;
+      PyObject* entry = PyList_GET_ITEM(items, i);
+      if (entries.positional) {
+        name = steal(PyInt_FromSsize_t(i));
+        content = py::reinterpret_borrow<py::object>(entry);
+      } else {
+        name = steal(PySequence_GetItem(entry, 0));
+        content = steal(PySequence_GetItem(entry, 1));
+      }
+      // totree's step for this entry: the depth cut, then the expansion.
+      py::object leaf;
+      Expansion nested;
+      std::optional<qz::host::RecursionGuard> guard;
+      if (equal(deeper, library_value("MAXD"))) {
+        leaf = library->depth_message;
+      } else if (expander_for(content) == nullptr) {
+        leaf = content;
+      } else {
+        guard.emplace(" while building a tree");
+        nested = expand(content);
+      }
+      if (!next_tab) read_level_values(tab, symbols, next_tab);
+      py::object name_shown = name_text(symbols, name);
+      py::handle kind = reinterpret_cast<PyObject*>(Py_TYPE(content.ptr()));
+      py::object type = explored(kind) ? py::reinterpret_borrow<py::object>(kind)
+                                       : library->empty;
+      Mark line = level.begin_line();
+      bool unicode;
+      if (leaf)
+        unicode = write_leaf_line(tab, name_shown, type, leaf);
+      else
+        unicode = write_nested_line(tab, name_shown, type,
+                                    [&] { write_value(nested, deeper, next_tab); });
+      level.end_line(line, unicode);
+    }
+    level.join();
+  }
+
+ private:
+  // printtree reads SYMBOLS and TAB at a level's first node, as the host
+  // reads globals at the moment of use.
+  void read_level_values(py::handle tab, py::object& symbols, py::object& next_tab) {
+    symbols = library_value("SYMBOLS");
+    next_tab = steal(PyNumber_Add(tab.ptr(), library_value("TAB").ptr()));
+  }
+
+  void write_prefix(py::handle tab) {
+    if (!is_empty_text(tab)) sink_.append_ascii("\n");
+  }
+
+  void write_plain(PyObject* o) {
+    if (PyString_CheckExact(o)) {
+      sink_.append_bytes(std::string_view(PyString_AS_STRING(o),
+                                          static_cast<std::size_t>(PyString_GET_SIZE(o))));
+      return;
+    }
+    PyObject* cached = kind_text(o);
+    py::object shown = cached ? py::reinterpret_borrow<py::object>(cached)
+                              : steal(PyObject_Str(o));
+    sink_.append_text(shown);
+  }
+
+  // "%s%s = %s%s" % (tab, name, type, leaf); returns whether it is unicode.
+  bool write_leaf_line(py::handle tab, py::handle name, py::handle type, py::handle leaf) {
+    if (plain(tab.ptr()) && plain(name.ptr()) && plain(type.ptr()) && plain(leaf.ptr())) {
+      write_plain(tab.ptr());
+      write_plain(name.ptr());
+      sink_.append_ascii(" = ");
+      write_plain(type.ptr());
+      write_plain(leaf.ptr());
+      return false;
+    }
+    py::tuple parts = py::make_tuple(py::reinterpret_borrow<py::object>(tab),
+                                     py::reinterpret_borrow<py::object>(name),
+                                     py::reinterpret_borrow<py::object>(type),
+                                     py::reinterpret_borrow<py::object>(leaf));
+    py::object line = steal(PyString_Format(library->line_format.ptr(), parts.ptr()));
+    sink_.append_text(line);
+    return PyUnicode_Check(line.ptr());
+  }
+
+  // The same line with a nested level as its content, written by
+  // write_content after "%s%s = %s" % (tab, name, type). The host formats
+  // such a line with the nested text in hand: a unicode start decodes a byte
+  // nested text, a unicode nested text decodes a byte start. Returns whether
+  // the line is unicode.
+  template <class WriteContent>
+  bool write_nested_line(py::handle tab, py::handle name, py::handle type,
+                         WriteContent&& write_content) {
+    Mark line = sink_.mark();
+    bool start_unicode = false;
+    if (plain(tab.ptr()) && plain(name.ptr()) && plain(type.ptr())) {
+      write_plain(tab.ptr());
+      write_plain(name.ptr());
+      sink_.append_ascii(" = ");
+      write_plain(type.ptr());
+    } else {
+      py::tuple parts = py::make_tuple(py::reinterpret_borrow<py::object>(tab),
+                                       py::reinterpret_borrow<py::object>(name),
+                                       py::reinterpret_borrow<py::object>(type));
+      py::object start = steal(PyString_Format(library->line_start_format.ptr(), parts.ptr()));
+      sink_.append_text(start);
+      start_unicode = PyUnicode_Check(start.ptr());
+    }
+    bool start_non_ascii = !start_unicode && sink_.non_ascii_since(line.bytes);
+    Mark content = sink_.mark();
+    write_content();
+    bool content_unicode = sink_.unicode_since(content);
+    if (start_unicode && !content_unicode && sink_.non_ascii_since(content.bytes))
+      decode(content.bytes, sink_.size());
+    else if (content_unicode && start_non_ascii)
+      decode(line.bytes, content.bytes);
+    return start_unicode || content_unicode;
+  }
+
+  // Decodes bytes [from, to) as the host would to meet unicode: its own
+  // error when they do not decode.
+  void decode(std::size_t from, std::size_t to) {
+    steal(PyUnicode_FromEncodedObject(sink_.bytes_between(from, to).ptr(), nullptr, "strict"));
+  }
+
+  TextSink& sink_;
+  bool ascii_;
+};
+
+// What dumptree's rendering left: the value itself (not expanded, or cut at
+// the depth limit) in `value`, or the text in `text`; `usage` when obj was
+// false and the usage line was printed instead.
+struct Rendering {
+  bool usage = false;
+  py::object value;
+  TextSink text;
+};
+
+// dumptree's steps 1 to 4: the truth test, TAB and MAXD, the rendering.
+void render(Rendering& out, py::handle obj, py::handle indent, py::handle depth) {
   if (!qz::host::truth(obj)) {
     qz::host::log("usage: dumptree(object[, output[, indent[, depth]]])");
-    return py::none();
+    out.usage = true;
+    return;
   }
   py::object tab = steal(PyNumber_Multiply(text(" ").ptr(), indent.ptr()));
   library->globals[text("TAB")] = tab;
   library->globals[text("MAXD")] = depth;
-  py::object res = printtree_at(totree_at(obj, qz::host::integer(0)), library->empty);
+  py::object top = qz::host::integer(0);
+  if (equal(top, library_value("MAXD"))) {
+    out.value = library->depth_message;
+    return;
+  }
+  if (expander_for(obj) == nullptr) {
+    out.value = py::reinterpret_borrow<py::object>(obj);
+    return;
+  }
+  qz::host::RecursionGuard guard(" while building a tree");
+  Expansion entries = expand(obj);
+  Renderer(out.text).write_value(entries, top, library->empty);
+}
+
+py::object dumptree_of(py::handle obj, py::handle output, py::handle indent, py::handle depth) {
+  Rendering r;
+  render(r, obj, indent, depth);
+  if (r.usage) return py::none();
+  py::object res = r.value ? r.value : r.text.take();
   if (qz::host::truth(output)) qz::host::log(res);
   return res;
+}
+
+// ---- qz_dumptree's frame ----
+//
+// The host's steps on the rendering of ["(", obj, ")"]: split at "\n",
+// first line "(", last line ")", second line removed, joined with "\n".
+// With at least four lines that is "(\n" + the text between the second and
+// the last "\n" + "\n)", of the rendering's own kind, which is built here
+// without splitting; shorter texts (and anything else) take the host's steps.
+
+py::object frame_by_host_steps(py::handle res) {
+  py::object lines = res.attr("split")(library->newline);
+  if (PySequence_SetItem(lines.ptr(), 0, text("(").ptr()) != 0 ||
+      PySequence_SetItem(lines.ptr(), -1, text(")").ptr()) != 0 ||
+      PySequence_DelItem(lines.ptr(), 1) != 0)
+    throw py::error_already_set();
+  return library->newline.attr("join")(lines);
+}
+
+// The middle of a text of n units: the positions after its second "\n" and
+// of its last "\n", when it has at least three.
+template <class Unit>
+std::optional<std::pair<std::size_t, std::size_t>> frame_middle(const Unit* s, std::size_t n) {
+  std::size_t seen = 0, after_second = 0, last = 0;
+  for (std::size_t i = 0; i < n && seen < 2; ++i)
+    if (s[i] == '\n' && ++seen == 2) after_second = i + 1;
+  if (seen < 2) return std::nullopt;
+  for (last = n; last-- > after_second;)
+    if (s[last] == '\n') return std::make_pair(after_second, last);
+  return std::nullopt;
+}
+
+template <class Unit>
+void fill_frame(Unit* out, const Unit* middle, std::size_t length) {
+  out[0] = '(';
+  out[1] = '\n';
+  std::copy(middle, middle + length, out + 2);
+  out[2 + length] = '\n';
+  out[3 + length] = ')';
+}
+
+py::object frame_text(py::handle res) {
+  PyObject* o = res.ptr();
+  if (PyString_CheckExact(o)) {
+    const char* s = PyString_AS_STRING(o);
+    if (auto m = frame_middle(s, static_cast<std::size_t>(PyString_GET_SIZE(o)))) {
+      std::size_t length = m->second - m->first;
+      py::object framed =
+          steal(PyString_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length + 4)));
+      fill_frame(PyString_AS_STRING(framed.ptr()), s + m->first, length);
+      return framed;
+    }
+  } else if (PyUnicode_CheckExact(o)) {
+    const Py_UNICODE* s = PyUnicode_AS_UNICODE(o);
+    if (auto m = frame_middle(s, static_cast<std::size_t>(PyUnicode_GET_SIZE(o)))) {
+      std::size_t length = m->second - m->first;
+      py::object framed =
+          steal(PyUnicode_FromUnicode(nullptr, static_cast<Py_ssize_t>(length + 4)));
+      fill_frame(PyUnicode_AS_UNICODE(framed.ptr()), s + m->first, length);
+      return framed;
+    }
+  }
+  return frame_by_host_steps(res);
+}
+
+// The frame cut straight out of a byte text still in the sink.
+py::object frame_sink(TextSink& sink) {
+  std::size_t first = sink.find_newline(0);
+  std::size_t second = first == TextSink::npos ? first : sink.find_newline(first + 1);
+  std::size_t last = sink.rfind_newline();
+  if (second == TextSink::npos || last == second) return frame_text(sink.take());
+  return sink.take_bytes("(\n", second + 1, last, "\n)");
 }
 
 // ---- the operations, taking their arguments as host functions do ----
@@ -253,13 +595,14 @@ py::object qz_dumptree(py::args args, py::kwargs kwargs) {
   framed.append(text("("));
   framed.append(a[0]);
   framed.append(text(")"));
-  py::object res = dumptree_of(framed, a[1], a[2], a[3]);
-  py::object lines = res.attr("split")(library->newline);
-  if (PySequence_SetItem(lines.ptr(), 0, text("(").ptr()) != 0 ||
-      PySequence_SetItem(lines.ptr(), -1, text(")").ptr()) != 0 ||
-      PySequence_DelItem(lines.ptr(), 1) != 0)
-    throw py::error_already_set();
-  return library->newline.attr("join")(lines);
+  Rendering r;
+  render(r, framed, a[2], a[3]);
+  if (r.usage) return frame_by_host_steps(py::none());
+  bool print = qz::host::truth(a[1]);
+  if (!r.value && !print && !r.text.has_unicode()) return frame_sink(r.text);
+  py::object res = r.value ? r.value : r.text.take();
+  if (print) qz::host::log(res);
+  return frame_text(res);
 }
 
 py::object totree(py::args args, py::kwargs kwargs) {
@@ -269,7 +612,12 @@ py::object totree(py::args args, py::kwargs kwargs) {
 
 py::object printtree(py::args args, py::kwargs kwargs) {
   auto a = qz::host::parse_arguments<2>(args, kwargs, "O|O:printtree", {"tree", "tab"});
-  return printtree_at(a[0], default_or(a[1], library->empty));
+  py::handle tree = a[0];
+  py::object tab = default_or(a[1], library->empty);
+  if (Py_TYPE(tree.ptr()) != &PyList_Type) return py::reinterpret_borrow<py::object>(tree);
+  TextSink sink;
+  Renderer(sink).write_tree(tree, tab);
+  return sink.take();
 }
 
 template <py::object (*Expand)(py::handle)>
