@@ -5,10 +5,13 @@ string: where unicode meets byte strings (the result's kind, and the host's
 own decoding error down to the byte string it names), for texts large enough
 to leave the small buffer, for qz_dumptree's frame and for printtree on trees
 given by the caller."""
+import os
 import random
+import sys
 
 import pytest
 
+from harness import run
 from qz import dumptree as dt
 import oracle
 
@@ -197,3 +200,31 @@ def test_printtree_of_trees_from_the_caller(ref, tree, tab):
     dt.dumptree([1], False, 2)
     ref.dumptree([1], False, 2)
     assert outcome(dt.printtree, tree, tab) == outcome(ref.printtree, tree, tab)
+
+
+def test_a_site_default_encoding_other_than_ascii(tmpdir):
+    """A site that set the host's default encoding to UTF-8 (reload(sys);
+    sys.setdefaultencoding) decodes UTF-8 bytes where they meet unicode, and
+    still fails on bytes that are not UTF-8: in a process of its own."""
+    script = tmpdir.join("utf8_site.py")
+    script.write("\n".join([
+        "import sys",
+        "sys.path.insert(0, %r)" % os.path.dirname(os.path.abspath(__file__)),
+        "reload(sys)",
+        "sys.setdefaultencoding('utf-8')",
+        "import test_dumptree_text as t",
+        "from qz import dumptree as dt",
+        "import oracle",
+        "ref = oracle.Oracle(dt.SYMBOLS)",
+        "values = [m[1] for m in t.MEETINGS] + [{'a': t.UTF8, 'b': u'x', 'c': '\\xff'},",
+        "                                        t.large_value(60000, u'x')]",
+        "kinds = set()",
+        "for value in values:",
+        "    for native, rules in t.renders(ref, value):",
+        "        assert native == rules, (value, native, rules)",
+        "        kinds.add(rules[0].__name__)",
+        "print ' '.join(sorted(kinds))",
+    ]))
+    done = run([sys.executable, str(script)], timeout=120)
+    assert done.status == 0, done.err
+    assert done.out.split() == ["UnicodeDecodeError", "str", "unicode"]
