@@ -61,8 +61,14 @@ class QzConfig {
 
  private:
   explicit QzConfig(py::module_ m) : module_(std::move(m)) {}
+  // int(value) as the host takes it (64.0 and "64" are 64), a value past the
+  // largest size taken as that size; one that is no number raises the
+  // host's own error.
   Py_ssize_t size_setting(const char* name, long fallback) const {
-    return py::cast<Py_ssize_t>(setting_or(name, py::int_(fallback)));
+    py::object as_int = host::steal(PyNumber_Int(setting_or(name, host::integer(fallback)).ptr()));
+    Py_ssize_t size = PyNumber_AsSsize_t(as_int.ptr(), nullptr);
+    if (size == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return size;
   }
   py::module_ module_;
 };

@@ -39,10 +39,14 @@ import hashlib
 import json
 import os
 import signal
+import struct
 import sys
+import threading
+import time
 import traceback
 
 import pika
+import pika.data
 import pika.exceptions
 
 from qz import qzconfig, qztool
@@ -56,6 +60,37 @@ POLL = 0.25
 DEATHS_TO_DROP = 2
 
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+
+
+def _read_unreadable_tables_as_empty():
+    """A header table that pika cannot decode (nested too deep for the host's
+    recursion limit, a timestamp out of the platform's range, an unknown
+    field type) makes it drop the whole connection; the message then comes
+    back at every start and no consumer of the queue ever gets past it. Read
+    such a table as empty instead, skipping its bytes: the message arrives
+    without headers, and the workers drop it as such, with their warning."""
+    decode = pika.data.decode_table
+    nesting = threading.local()
+
+    def decode_table(encoded, offset):
+        level = getattr(nesting, "level", 0)
+        nesting.level = level + 1
+        try:
+            return decode(encoded, offset)
+        except Exception as e:
+            if level:
+                raise  # the outermost table is skipped as a whole
+            size = struct.unpack_from(">I", encoded, offset)[0]
+            _log("QZMQObject: a table of", size, "bytes could not be read, taken as empty:",
+                 "%s: %s" % (type(e).__name__, e))
+            return {}, offset + 4 + size
+        finally:
+            nesting.level = level
+
+    pika.data.decode_table = decode_table
+
+
+_read_unreadable_tables_as_empty()
 
 
 class Message(object):
@@ -72,7 +107,13 @@ class Message(object):
 
 
 class _SignalHold(object):
-    """Holds SIGTERM and SIGINT back while a handler runs.
+    """Keeps SIGTERM and SIGINT away from the thread that runs a handler.
+
+    A signal that lands on the handler's thread cuts its socket call short
+    (EINTR under Python 2), so while a handler runs that thread blocks them,
+    and a sink thread that never blocks them receives them instead. The host
+    still runs the Python-level handler on the main thread at its next step,
+    so the stop is noted while the request is in hand, not only after it.
 
     Python 2 has no pthread_sigmask of its own; the C library's is called
     through ctypes. Where that is not possible the hold does nothing, and a
@@ -82,6 +123,7 @@ class _SignalHold(object):
 
     def __init__(self):
         self._libc = None
+        self._sink = None
         try:
             libc = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
             self._set = ctypes.create_string_buffer(128)  # sigset_t on Linux is 1024 bits
@@ -96,11 +138,23 @@ class _SignalHold(object):
         if self._libc is not None:
             self._libc.pthread_sigmask(how, self._set, None)
 
+    def _start_sink(self):
+        # Started before the first block: a thread inherits its creator's mask.
+        def receive_signals():
+            while True:
+                time.sleep(3600)
+
+        self._sink = threading.Thread(target=receive_signals, name="qzmqobj-signals")
+        self._sink.daemon = True
+        self._sink.start()
+
     def __enter__(self):
+        if self._libc is not None and self._sink is None:
+            self._start_sink()
         self._mask(0)  # SIG_BLOCK
 
     def __exit__(self, *exc):
-        self._mask(1)  # SIG_UNBLOCK: a held signal is delivered here
+        self._mask(1)  # SIG_UNBLOCK
         return False
 
 
@@ -125,10 +179,15 @@ class _InHand(object):
         self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
         self.fd = None
         self.holding = False  # the record names a request in hand
+        self.current = None  # (digest, deaths) of the request in hand
         self.suspects = {}  # digest -> how many processes it has ended
 
     def claim_leftovers(self):
-        """Takes over the records of dead processes that consumed this key."""
+        """Takes over the records of dead processes that consumed this key.
+
+        A record named by this process's own pid is a predecessor's (in a
+        container a restarted service often gets its old pid back): this
+        process writes its own only when its first request arrives."""
         prefix = self.key + ".inhand."
         try:
             names = os.listdir(self.folder)
@@ -137,36 +196,54 @@ class _InHand(object):
         for name in names:
             if not name.startswith(prefix):
                 continue
+            # <key>.inhand.<pid>, or <key>.inhand.<pid>.claimed.<claimant>
+            # left by a claimant that died before it was done.
+            owners = name[len(prefix):].split(".claimed.")
             try:
-                pid = int(name[len(prefix):])
+                pids = [int(p) for p in owners]
             except ValueError:
                 continue
-            if pid == os.getpid() or _alive(pid):
+            if any(p != os.getpid() and _alive(p) for p in pids):
                 continue
             path = os.path.join(self.folder, name)
-            claimed = "%s.claimed.%d" % (path, os.getpid())
+            claimed = "%s.inhand.%d.claimed.%d" % (os.path.join(self.folder, self.key),
+                                                  pids[0], os.getpid())
             try:
                 os.rename(path, claimed)  # only one claimant wins a record
             except OSError:
                 continue
             try:
                 with open(claimed) as f:
-                    digest, deaths = f.read(200).split()
-                self.suspects[digest] = max(self.suspects.get(digest, 0), int(deaths) + 1)
-            except (IOError, ValueError):
+                    fields = f.read(200).split()
+                self._count_death(*fields)
+            except (IOError, ValueError, TypeError):
                 pass  # an empty record: nothing was in hand
             finally:
                 _unlink(claimed)
 
+    def _count_death(self, digest, deaths, stop=None):
+        # A process that was asked to stop and was killed while it finished
+        # its request (a supervisor's stop time-out) was not ended by the
+        # request: the count stays as it was.
+        deaths = int(deaths) + (0 if stop == "stop" else 1)
+        self.suspects[digest] = max(self.suspects.get(digest, 0), deaths)
+
     def enter(self, digest):
         """Records digest as in hand; returns how many processes it ended before."""
         deaths = self.suspects.get(digest, 0)
+        self.current = (digest, deaths)
         if deaths < DEATHS_TO_DROP:
             self._write("%s %d\n" % (digest, deaths))
         return deaths
 
+    def stopping(self):
+        """Notes in the record that a stop was asked for while the request was in hand."""
+        if self.holding and self.current is not None:
+            self._write("%s %d stop\n" % self.current)
+
     def leave(self, digest):
         self.suspects.pop(digest, None)
+        self.current = None
         self._write("")
 
     def _write(self, data):
@@ -266,6 +343,8 @@ class QZMQObject(object):
 
         def request_stop(signum, frame):
             self._stop = True
+            for in_hand in self._in_hand.values():
+                in_hand.stopping()
 
         self._previous_handlers = dict(
             (s, signal.signal(s, request_stop)) for s in _STOP_SIGNALS)

@@ -137,7 +137,10 @@ def qz_gunzip_data(data):
     a body over QZ_MQ_MAX_BODY bytes is refused unread, and decompression
     goes in steps that stop as soon as the text passes QZ_MQ_MAX_TEXT bytes
     (a small body can expand a thousandfold)."""
-    max_body, max_text = int(qzconfig.QZ_MQ_MAX_BODY), int(qzconfig.QZ_MQ_MAX_TEXT)
+    # A negative limit admits nothing; it must never reach zlib as 0, which
+    # would read as "no limit".
+    max_body = max(0, int(qzconfig.QZ_MQ_MAX_BODY))
+    max_text = max(0, int(qzconfig.QZ_MQ_MAX_TEXT))
     if len(data) > max_body:
         raise IOError("compressed body of %d bytes, over QZ_MQ_MAX_BODY (%d)" % (len(data), max_body))
     pieces, size = [], 0

@@ -4,6 +4,7 @@ arrives with requests buffered and one in hand."""
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -11,6 +12,7 @@ import time
 
 import pika
 import pika.exceptions
+import pika.spec
 import pytest
 
 from qz import qzconfig, qzmqobj
@@ -62,7 +64,7 @@ def test_a_consumer_cancelled_by_the_broker_ends_wait_as_a_loss(key, monkeypatch
 
 
 CONSUMER = r"""
-import os, socket, sys
+import os, socket, sys, time
 from qz import qzconfig, qzmqobj
 qzconfig.QZ_MQ_PROTOCOL = True
 key, port = sys.argv[1], int(sys.argv[2])
@@ -72,6 +74,9 @@ def handler(ch, method, props, body):
     sys.stdout.flush()
     if body == "poison":
         os._exit(3)
+    if body == "slow" and not os.environ.get("QZ_TEST_FAST"):
+        for _ in range(600):  # a minute of work, in small steps
+            time.sleep(0.1)
     if port:  # a socket call that a stop signal must not cut short
         s = socket.create_connection(("127.0.0.1", port), timeout=5)
         print "handled", body, repr(s.recv(10))
@@ -92,8 +97,8 @@ print "wait returned", status
 """
 
 
-def consumer(key, base, port=0):
-    env = dict(os.environ, QZ_BASE_PATH=str(base))
+def consumer(key, base, port=0, **env):
+    env = dict(os.environ, QZ_BASE_PATH=str(base), **env)
     return subprocess.Popen([sys.executable, "-c", CONSUMER, key, str(port)],
                             stdout=subprocess.PIPE, env=env)
 
@@ -120,6 +125,26 @@ def test_a_request_that_ended_the_process_twice_is_dropped_the_next_time(key, tm
     assert out.endswith("wait returned True\n")
     assert waiting(key) == 0
     assert os.listdir(str(tmp_path / "tmp")) == []  # nothing left in hand
+
+
+def test_a_stop_cut_short_by_the_supervisor_does_not_count_against_the_request(key,
+                                                                               tmp_path):
+    """A supervisor that kills a worker still finishing its request after a
+    stop (its stop time-out) has not been stopped by the request: however
+    often that happens, the request is handled at last, never dropped."""
+    publish(key, "slow", "last")
+    for _ in range(3):
+        proc = consumer(key, tmp_path)
+        assert proc.stdout.readline() == "serving\n"
+        assert proc.stdout.readline() == "in hand slow\n"
+        proc.send_signal(signal.SIGTERM)
+        time.sleep(1)  # the stop is noted while the request is in hand
+        proc.kill()
+        proc.wait()
+    status, out = finish(consumer(key, tmp_path, QZ_TEST_FAST="1"))
+    assert status == 0, out
+    assert "dropping" not in out and "in hand slow" in out and "in hand last" in out
+    assert waiting(key) == 0
 
 
 class SlowServer(object):
@@ -185,3 +210,50 @@ def test_the_platform_chooses_the_kind_of_durable_queues(key, monkeypatch, kind,
             if conn.is_open:
                 conn.close()
         assert accepted == (declared_kind == expected)
+
+
+def nested_table(levels):
+    table = struct.pack(">I", 0)
+    for _ in range(levels):
+        field = "\x01t" + "F" + table
+        table = struct.pack(">I", len(field)) + field
+    return table
+
+
+def timestamp_table(seconds):
+    field = "\x01t" + "T" + struct.pack(">Q", seconds)
+    return struct.pack(">I", len(field)) + field
+
+
+@pytest.mark.parametrize("table", [nested_table(600), timestamp_table(2 ** 62)],
+                         ids=["nested past the recursion limit", "timestamp out of range"])
+def test_a_header_table_that_cannot_be_read_arrives_as_no_headers(key, monkeypatch, capsys,
+                                                                   table):
+    """Such a table used to drop the connection at every start: no consumer
+    of the queue ever got past the message."""
+    publish(key)  # the topology
+    conn = broker()
+    ch = conn.channel()
+    # Raw header frames: pika itself would refuse to encode these.
+    monkeypatch.setattr(pika.spec.BasicProperties, "encode",
+                        lambda self: [struct.pack(">H", 1 << 13), table])
+    ch.basic_publish(exchange=key, routing_key=key, body="poisoned")
+    monkeypatch.undo()
+    ch.basic_publish(exchange=key, routing_key=key, body="last")
+    conn.close()
+    monkeypatch.setattr(qzconfig, "QZ_MQ_PROTOCOL", True)
+    seen = []
+
+    def handler(channel, method, properties, body):
+        seen.append((body, qzmqobj.get_headers_obj(properties)))
+        channel.basic_ack(method.delivery_tag)
+        if body == "last":
+            channel.basic_cancel(method.consumer_tag)
+    mq = qzmqobj.QZMQObject()
+    mq.open(**AMQP)
+    mq.consume(key, callback=handler, durable=False, exclusive=False, auto_delete=False,
+               type="direct")
+    assert mq.wait() is True
+    mq.close()
+    assert seen == [("poisoned", None), ("last", None)]
+    assert "could not be read, taken as empty" in capsys.readouterr().out

@@ -172,3 +172,19 @@ def test_a_request_that_ends_the_service_twice_is_dropped_the_third_time(jobs_di
     finally:
         drip.close()
         replies.close()
+
+
+@pytest.mark.parametrize("setting, value, log", [
+    ("QZ_JSON_MAX_DEPTH", 64.0, None),
+    ("QZ_JSON_MAX_NUMBER", "400", None),
+    ("QZ_JSON_MAX_NUMBER", 10 ** 30, None),
+    ("QZ_JSON_MAX_DEPTH", "deep", re.compile(r"^DN075 .*ValueError\(.*'deep'")),
+])
+def test_a_budget_setting_of_another_kind_never_leaves_a_request_unanswered(
+        service, capsys, monkeypatch, setting, value, log):
+    monkeypatch.setattr(qzconfig, setting, value)
+    serve(visionbay.recv_callback2, [NEXT])
+    lines = rpclab.log_lines(capsys)
+    assert (lines == []) if log is None else (len(lines) == 1 and log.match(lines[0])), lines
+    [(now, _)] = service.take()
+    assert TIME.match(now) and rpclab.waiting() == 0
