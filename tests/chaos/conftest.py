@@ -89,3 +89,64 @@ def jobs_dir(tmpdir_factory):
     jobs = str(tmpdir_factory.mktemp("jobs"))
     assert make_sample_job.build_job(jobs, "digits-sample")[0]
     return jobs
+
+
+class MailSink(object):
+    """The stack's SMTP sink program on a port and folder of its own: the
+    stack's sink is shared with whatever else runs on this machine."""
+
+    def __init__(self, directory):
+        import socket
+        import subprocess
+        import time
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        self.port = s.getsockname()[1]
+        s.close()
+        self.dir = directory
+        self.mail_dir = os.path.join(directory, "mail")
+        env = dict((k, v) for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME"))
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(ROOT, "stack", "smtpsink.py"), "--host",
+             "127.0.0.1", "--port", str(self.port), "--dir", directory],
+            stdout=open(os.path.join(directory, "sink.log"), "w"), stderr=subprocess.STDOUT,
+            env=env)
+        deadline = time.time() + 20
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 1).close()
+                break
+            except socket.error:
+                assert self.proc.poll() is None and time.time() < deadline, "the SMTP sink did not start"
+                time.sleep(0.1)
+
+    def count(self):
+        return sum(1 for n in os.listdir(self.mail_dir) if n.endswith(".json"))
+
+    def subjects(self):
+        """The subject of every stored mail, without the program's prefix."""
+        import email
+        import email.header
+        out = []
+        for name in sorted(os.listdir(self.mail_dir)):
+            if not name.endswith(".json"):
+                continue
+            with open(os.path.join(self.mail_dir, name[:-5] + ".eml")) as f:
+                subject = email.message_from_file(f)["Subject"]
+            text = "".join(part for part, _ in email.header.decode_header(subject))
+            out.append(text[len("[QZ Mail] "):])
+        return out
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait()
+
+
+@pytest.fixture
+def mail_sink(tmp_path):
+    directory = tmp_path / "smtp"
+    directory.mkdir()
+    sink = MailSink(str(directory))
+    yield sink
+    sink.stop()
