@@ -148,7 +148,76 @@ struct Pending {
   py::object text;
   Py_ssize_t size;
   py::object table, id;
-  Position at;
+  Position at;  // where a re-read of its row begins
+};
+
+// The messages read and not yet taken by Kafka, in read order; one producer
+// call carries them all. The batch goes when the newest message makes it
+// reach KAFKA_MAX_MESSAGE_SIZE characters, when it holds more than
+// KAFKA_BATCH messages, or when the last batch went more than
+// KAFKA_SEND_INTERVAL seconds ago (settings read at each test, in that order).
+class Batch {
+ public:
+  void add(Pending message) {
+    chars_ += message.size;
+    messages_.push_back(std::move(message));
+  }
+  bool full(double now) const {
+    const auto& config = program->config;
+    return static_cast<double>(chars_) >= as_double(config.KAFKA_MAX_MESSAGE_SIZE()) ||
+           static_cast<double>(messages_.size()) > as_double(config.KAFKA_BATCH()) ||
+           now - last_sent_ > as_double(config.KAFKA_SEND_INTERVAL());
+  }
+  // Kafka took every message; the batch's age counts from `at`.
+  void sent(double at) {
+    clear();
+    last_sent_ = at;
+  }
+  // Let go unsent: the next read cycle reads their rows again.
+  void drop() { clear(); }
+  // A new read cycle sends its first message at once.
+  void restart_clock() { last_sent_ = 0; }
+  bool empty() const { return messages_.empty(); }
+  size_t size() const { return messages_.size(); }
+  const std::vector<Pending>& messages() const { return messages_; }
+
+ private:
+  void clear() {
+    messages_.clear();
+    chars_ = 0;
+  }
+  std::vector<Pending> messages_;
+  Py_ssize_t chars_ = 0;
+  double last_sent_ = 0;
+};
+
+// Alone decides the position a restart resumes from: the end of a statement
+// (where a resumed stream finds the table map it needs) none of whose rows
+// still waits for Kafka. As with a list of messages in flight, the position
+// moves only when the oldest message outstanding is acknowledged; Kafka
+// takes a batch whole, so an acknowledgement moves it to the last statement
+// end read.
+class Checkpoint {
+ public:
+  // A read cycle resumes here, with nothing in flight.
+  void resume_from(const Position& at) { safe_ = statement_end_ = at; }
+  // The stream read a statement's last rows event; `in_flight`: some rows
+  // read are not yet acknowledged, so the position waits for them.
+  void statement_end(const Position& at, bool in_flight) {
+    statement_end_ = at;
+    if (!in_flight) safe_ = at;
+  }
+  // Kafka took every message read so far.
+  void acknowledged() { safe_ = statement_end_; }
+  // Kafka took every message read so far, and the stream read to the log's
+  // end: nothing lies between its position `at` and what was sent.
+  void acknowledged_to_log_end(const Position& at) { safe_ = at; }
+  // Where a re-read of the statement in hand begins.
+  const Position& statement_start() const { return statement_end_; }
+  const Position& safe() const { return safe_; }
+
+ private:
+  Position safe_, statement_end_;
 };
 
 // Kafka refused a batch as too large: no retry can ever succeed.
@@ -187,7 +256,8 @@ class Feed {
   // per row and message
   Step queue_row(py::handle event, py::handle row, py::handle table);
   Step queue_message(py::object sparkevent, py::handle table, py::handle id);
-  long send_batch();
+  long publish_batch();
+  long send_batch(double now);
   Step failed_send();
   void report_refused();
   void save_log_pos();
@@ -197,13 +267,12 @@ class Feed {
 
   Settings s_;
   long cycle_ = 0, rows_ = 0, passes_ = 0, last_row_count_ = 0;
-  double last_stat_time_ = 0, last_send_time_ = 0;
+  double last_stat_time_ = 0;
   py::object restart_exception_ = text("");
   bool running_ = true, sys_exit_ = false, refused_ = false, exhausted_ = false;
-  std::vector<Pending> pending_;
-  Py_ssize_t pending_chars_ = 0;
+  Batch batch_;
+  Checkpoint checkpoint_;
   py::object stream_ = py::none();
-  Position safe_, boundary_;
   // Cycles in a row that failed with the same error at the same position.
   long stalled_cycles_ = 0;
   Position stalled_at_;
@@ -215,10 +284,11 @@ Position Feed::stream_position() const {
 }
 
 void Feed::save_log_pos() {
-  if (stream_.is_none() || !safe_.known()) return;
+  const Position& safe = checkpoint_.safe();
+  if (stream_.is_none() || !safe.known()) return;
   py::dict record;
-  record[text("log_file")] = safe_.file;
-  record[text("log_pos")] = safe_.pos;
+  record[text("log_file")] = safe.file;
+  record[text("log_pos")] = safe.pos;
   log_at_now("save_log_pos", record);
   program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
 }
@@ -241,10 +311,12 @@ bool Feed::stop_file_present() {
   return truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop")));
 }
 
-long Feed::send_batch() {
-  py::tuple args(pending_.size() + 1);
+// One producer call for the whole batch, which stays as it was.
+long Feed::publish_batch() {
+  const std::vector<Pending>& messages = batch_.messages();
+  py::tuple args(messages.size() + 1);
   args[0] = s_.topic;
-  for (size_t i = 0; i < pending_.size(); ++i) args[i + 1] = pending_[i].text;
+  for (size_t i = 0; i < messages.size(); ++i) args[i + 1] = messages[i].text;
   py::object responses;
   try {
     responses = s_.producer.attr("send_messages")(*args);
@@ -259,18 +331,28 @@ long Feed::send_batch() {
   return 0;
 }
 
+// An empty batch is not offered: the broker refuses one. Once Kafka took the
+// batch, its rows are acknowledged.
+long Feed::send_batch(double now) {
+  long error = batch_.empty() ? 0 : publish_batch();
+  if (error != 0) return error;
+  batch_.sent(now);
+  checkpoint_.acknowledged();
+  return 0;
+}
+
 // Names the largest message of the refused batch: an operator raises the
 // broker's limit or lowers KAFKA_MAX_MESSAGE_SIZE.
 void Feed::report_refused() {
   refused_ = true;
   restart_exception_ = text("MS130");
   running_ = false;
-  const Pending* largest = &pending_.front();
-  for (const Pending& p : pending_)
-    if (p.size > largest->size) largest = &p;
+  const Pending* largest = &batch_.messages().front();
+  for (const Pending& message : batch_.messages())
+    if (message.size > largest->size) largest = &message;
   log_at_now("MS130 Kafka refused a batch as too large; largest message: table",
              largest->table, "id", largest->id, "size", largest->size, "at",
-             largest->at.file, largest->at.pos, "batch of", pending_.size(), "messages");
+             largest->at.file, largest->at.pos, "batch of", batch_.size(), "messages");
 }
 
 Step Feed::failed_send() {
@@ -286,23 +368,14 @@ Step Feed::failed_send() {
 Step Feed::queue_message(py::object sparkevent, py::handle table, py::handle id) {
   py::object message = program->json_dumps(sparkevent);
   Py_ssize_t size = py::len(message);
-  double kvs = static_cast<double>(size + pending_chars_);
-  pending_.push_back({message, size, py::reinterpret_borrow<py::object>(table),
-                      py::reinterpret_borrow<py::object>(id), boundary_});
-  pending_chars_ += size;
-  double t = now();
-  const auto& c = program->config;
-  if (kvs >= as_double(c.KAFKA_MAX_MESSAGE_SIZE()) ||
-      static_cast<double>(pending_.size()) > as_double(c.KAFKA_BATCH()) ||
-      t - last_send_time_ > as_double(c.KAFKA_SEND_INTERVAL())) {
-    if (send_batch() != 0) return failed_send();
-    // The whole batch went, the message that tipped it included: it does
+  batch_.add({message, size, py::reinterpret_borrow<py::object>(table),
+              py::reinterpret_borrow<py::object>(id), checkpoint_.statement_start()});
+  double at = now();
+  if (batch_.full(at)) {
+    // The whole batch goes, the message that filled it included: it does
     // not open the next batch as well.
-    pending_.clear();
-    pending_chars_ = 0;
+    if (send_batch(at) != 0) return failed_send();
     ++passes_;
-    last_send_time_ = t;
-    safe_ = boundary_;
   }
   return Step::kGoOn;
 }
@@ -365,23 +438,19 @@ Step Feed::queue_rows(py::handle event) {
 // end of a statement is a position to save.
 void Feed::note_statement_end(py::handle event) {
   if ((py::cast<long>(event.attr("flags")) & kStatementEnd) == 0) return;
-  boundary_ = stream_position();
-  if (pending_.empty()) safe_ = boundary_;
+  checkpoint_.statement_end(stream_position(), !batch_.empty());
 }
 
 Step Feed::stop_during_reading() {
   program->remove(s_.stop_event);
   save_log_pos();
-  if (pending_.empty()) {
+  if (batch_.empty()) {
     running_ = false;
     return Step::kLeave;
   }
-  log_at_now("found stop event with", pending_.size(), "messages");
-  if (send_batch() == 0) {
-    pending_.clear();
-    pending_chars_ = 0;
+  log_at_now("found stop event with", batch_.size(), "messages");
+  if (send_batch(now()) == 0) {
     ++passes_;
-    safe_ = boundary_;
   } else {
     log_at_now("MS115 send_messages failed1");
   }
@@ -392,13 +461,12 @@ Step Feed::stop_during_reading() {
 // Within one process a row is never queued twice: what is pending lies after
 // the position the new cycle starts from, and the re-read rebuilds it.
 void Feed::drop_pending_before_reread(const Position& from) {
-  if (pending_.empty()) return;
+  if (batch_.empty()) return;
   if (from.known())
-    log_at_now("dropping", pending_.size(), "pending messages, re-read from", from.file, from.pos);
+    log_at_now("dropping", batch_.size(), "pending messages, re-read from", from.file, from.pos);
   else
-    log_at_now("dropping", pending_.size(), "pending messages, re-read from the log's start");
-  pending_.clear();
-  pending_chars_ = 0;
+    log_at_now("dropping", batch_.size(), "pending messages, re-read from the log's start");
+  batch_.drop();
 }
 
 py::object Feed::open_stream(bool resume) {
@@ -428,11 +496,11 @@ void Feed::read_cycle() {
     stream_.attr("log_pos") = from.pos;
     stream_.attr("log_file") = from.file;
     log_at_now("found log_pos", stream_.attr("log_file"), stream_.attr("log_pos"));
-    safe_ = boundary_ = from;
+    checkpoint_.resume_from(from);
   }
   last_row_count_ = 0;
   last_stat_time_ = 0;
-  last_send_time_ = 0;
+  batch_.restart_clock();
   for (py::handle event : stream_) {
     statistics();
     if (event.is_none()) {
@@ -466,7 +534,7 @@ void Feed::recover(py::error_already_set& e) {
 // ever skipped for it, so the operator must see it: from the second such
 // cycle on, a line counts them.
 void Feed::note_failed_cycle(py::handle error) {
-  Position at = safe_;
+  Position at = checkpoint_.safe();
   bool again = stalled_cycles_ > 0 && at.known() == stalled_at_.known() &&
                same(error, stalled_error_) &&
                (!at.known() || (same(at.file, stalled_at_.file) && same(at.pos, stalled_at_.pos)));
@@ -486,18 +554,13 @@ void Feed::note_failed_cycle(py::handle error) {
 }
 
 void Feed::clean_up() {
-  log_at_now("finally event with", pending_.size(), "messages");
+  log_at_now("finally event with", batch_.size(), "messages");
   // The broker refuses an empty batch, so an empty clean-up is done without
   // a call. A batch refused as too large is not offered again: the MS130
   // line said why, and with no send tried none failed.
   if (!refused_) {
-    long error = pending_.empty() ? 0 : send_batch();
-    if (error == 0) {
-      pending_.clear();
-      pending_chars_ = 0;
-      // At the end of the log every event has been read: nothing lies between
-      // the stream's position and what was sent.
-      safe_ = exhausted_ ? stream_position() : boundary_;
+    if (send_batch(now()) == 0) {
+      if (exhausted_) checkpoint_.acknowledged_to_log_end(stream_position());
       save_log_pos();
     } else {
       log_at_now("MS115 send_messages failed2");
@@ -549,10 +612,10 @@ void Feed::cycle_once() {
 }
 
 void Feed::report_unsent() {
-  if (pending_.empty()) return;
+  if (batch_.empty()) return;
   // Never reported as success: these rows were read but not sent. The saved
   // position lies before them, so a restart reads them again.
-  log_at_now("MS135", pending_.size(), "messages were not sent; a restart re-reads them");
+  log_at_now("MS135", batch_.size(), "messages were not sent; a restart re-reads them");
   if (!truth(restart_exception_)) sys_exit_ = true;
 }
 
