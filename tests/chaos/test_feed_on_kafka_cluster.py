@@ -212,8 +212,8 @@ def test_leader_killed_five_times_loses_no_row(feed_lab):
         time.sleep(rng.uniform(0, 2))
         leader, replicas, isr = partition_state(bootstrap, topic)
         assert sorted(isr) == [1, 2, 3], (leader, replicas, isr)
-        at = time.time()
         stack("kill", "kafka-%d" % leader)
+        at = time.time()  # the node is gone
         new = wait_for(lambda: (lambda s: s[0] if s[0] not in (leader, -1) else None)(
             partition_state(bootstrap, topic)), 90, "a new leader")
         elected = time.time() - at

@@ -118,8 +118,8 @@ def test_queue_leader_killed_loses_no_request(rabbit_cluster, mail_sink, tmp_pat
             on_it = worker.current()
             on_it = on_it is not None and on_it.host == hosts[leader - 1]
             mailed = mail_sink.count()
-            at = time.time()
             stack("kill", "rabbitmq-%d" % leader)
+            at = time.time()
             flowing = wait_for(lambda: mail_sink.count() > mailed + 10 and time.time() - at, 120,
                                "mails after the kill")
             row = wait_for(lambda: (lambda r: r if node_index(r["leader"]) != leader else None)(
