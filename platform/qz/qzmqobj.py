@@ -410,10 +410,21 @@ class QZMQObject(object):
         or a stop signal arrives (True), or until the connection is lost or
         the broker cancels a consumer (False). Never raises for either."""
         self._take_stop_signals()
+        # One timer at a time wakes the loop every POLL seconds to look at the
+        # stop flag. A time limit on each process_data_events call would leave
+        # a cancelled timer behind per call, which pika keeps (and wakes for)
+        # until its deadline: at hundreds of deliveries a second the loop
+        # would spin instead of sleeping.
+        ticking = []
+
+        def tick():
+            ticking[:] = [self.connection.call_later(POLL, tick)]
+
         try:
+            tick()
             while (not self._stop and self._cancelled_by_broker is None
                    and self.channel.consumer_tags):
-                self.connection.process_data_events(time_limit=POLL)
+                self.connection.process_data_events(time_limit=None)
             if not (self.connection.is_open and self.channel.is_open):
                 # A channel that closed under a handler takes its consumers
                 # with it: that is a loss, not the end of the consumers.
@@ -432,6 +443,12 @@ class QZMQObject(object):
             # plain ValueErrors out of its timers; none of them is a stop.
             _log("QZMQObject: connection lost", "%s: %s" % (type(e).__name__, e))
             return False
+        finally:
+            if ticking and self.connection.is_open:
+                try:
+                    self.connection.remove_timeout(ticking[0])
+                except Exception:
+                    pass  # the connection went while we stopped: nothing to cancel
 
     def close(self):
         for in_hand in self._in_hand.values():
