@@ -220,10 +220,61 @@ class Checkpoint {
   Position safe_, statement_end_;
 };
 
-// Kafka refused a batch as too large: no retry can ever succeed.
-struct MessageRefused {};
+// Kafka answered a batch with an error code. The batch stays pending.
+struct BatchFailed {};
 
-enum class Step { kGoOn, kLeave };
+// Kafka refused a batch as too large: no retry can ever succeed. The batch
+// stays pending, and is not offered again.
+struct BatchRefused {};
+
+// How the program ends, settled as the feed goes. A failure leaves its code
+// at the end of standard error with status 1: MS115 a batch that Kafka
+// answered with an error, MS120 a database error, MS125 any other error in a
+// read cycle, MS130 a batch refused as too large. The last failure wins, also
+// over a later orderly stop, so that a supervisor learns that cycles failed.
+// Without one, an end in error (the cycle limit, an error outside the read
+// cycles, messages left unsent) gives status 1, and the stop file status 0.
+class ExitReason {
+ public:
+  enum Kind { kOrderly, kInError, kSendFailed, kDatabaseError, kOtherError, kBatchRefused };
+
+  void failure(Kind code) { kind_ = code; }
+  void ended_in_error() {
+    if (kind_ == kOrderly) kind_ = kInError;
+  }
+  bool is(Kind kind) const { return kind_ == kind; }
+
+  // Ends the program as the host's sys.exit would; returns after an orderly end.
+  void exit() const {
+    if (const char* failure = code()) {
+      PyErr_SetObject(PyExc_SystemExit, text(failure).ptr());
+      throw py::error_already_set();
+    }
+    if (kind_ == kInError) py::module_::import("sys").attr("exit")(integer(1));
+  }
+
+ private:
+  const char* code() const {
+    switch (kind_) {
+      case kSendFailed: return "MS115";
+      case kDatabaseError: return "MS120";
+      case kOtherError: return "MS125";
+      case kBatchRefused: return "MS130";
+      case kOrderly:
+      case kInError: break;
+    }
+    return nullptr;
+  }
+
+  Kind kind_ = kOrderly;
+};
+
+// How reading the log ended in a read cycle that met no error.
+enum class Reading {
+  kToLogEnd,    // the stream had no more events: everything up to its position was read
+  kNoEvent,     // the replication library handed an empty event
+  kStopFile,    // the stop file was found: the feed ends after this cycle
+};
 
 struct Settings {
   py::object topic;
@@ -234,42 +285,40 @@ struct Settings {
 
 class Feed {
  public:
-  explicit Feed(Settings s) : s_(std::move(s)) {}
+  explicit Feed(Settings settings) : settings_(std::move(settings)) {}
   void run();
 
  private:
   // read cycles
-  void cycle_once();
-  void read_cycle();
-  void recover(py::error_already_set& e);
+  bool cycle();
+  Reading read_log();
+  void recover(py::error_already_set& error);
   void note_failed_cycle(py::handle error);
-  void clean_up();
-  void wait_between_cycles();
+  void clean_up(bool read_to_end);
+  bool stop_file_while_waiting();
   void drop_pending_before_reread(const Position& from);
   py::object open_stream(bool resume);
   // per event
   void statistics();
   bool stop_file_present();
-  Step stop_during_reading();
-  Step queue_rows(py::handle event);
+  void stop_while_reading();
+  void queue_rows(py::handle event);
   void note_statement_end(py::handle event);
   // per row and message
-  Step queue_row(py::handle event, py::handle row, py::handle table);
-  Step queue_message(py::object sparkevent, py::handle table, py::handle id);
-  long publish_batch();
-  long send_batch(double now);
-  Step failed_send();
+  void queue_row(py::handle event, py::handle row, py::handle table);
+  void queue_message(py::object sparkevent, py::handle table, py::handle id);
+  void publish_batch();
+  void send_batch(double now);
+  void failed_send();
   void report_refused();
   void save_log_pos();
   Position stream_position() const;
   void report_unsent();
-  void exit_program();
 
-  Settings s_;
+  Settings settings_;
   long cycle_ = 0, rows_ = 0, passes_ = 0, last_row_count_ = 0;
   double last_stat_time_ = 0;
-  py::object restart_exception_ = text("");
-  bool running_ = true, sys_exit_ = false, refused_ = false, exhausted_ = false;
+  ExitReason exit_;
   Batch batch_;
   Checkpoint checkpoint_;
   py::object stream_ = py::none();
@@ -311,42 +360,38 @@ bool Feed::stop_file_present() {
   return truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop")));
 }
 
-// One producer call for the whole batch, which stays as it was.
-long Feed::publish_batch() {
+// One producer call for the whole batch, which stays as it was. Throws
+// BatchFailed when a partition answers with an error code, BatchRefused when
+// Kafka refuses the batch as too large, and the host's error of the call.
+void Feed::publish_batch() {
   const std::vector<Pending>& messages = batch_.messages();
   py::tuple args(messages.size() + 1);
-  args[0] = s_.topic;
+  args[0] = settings_.topic;
   for (size_t i = 0; i < messages.size(); ++i) args[i + 1] = messages[i].text;
   py::object responses;
   try {
-    responses = s_.producer.attr("send_messages")(*args);
-  } catch (py::error_already_set& e) {
-    if (e.matches(program->message_too_large.ptr())) throw MessageRefused{};
+    responses = settings_.producer.attr("send_messages")(*args);
+  } catch (py::error_already_set& error) {
+    if (error.matches(program->message_too_large.ptr())) throw BatchRefused{};
     throw;
   }
-  for (py::handle response : responses) {
-    long error = py::cast<long>(response.attr("error"));
-    if (error != 0) return error;
-  }
-  return 0;
+  for (py::handle response : responses)
+    if (py::cast<long>(response.attr("error")) != 0) throw BatchFailed{};
 }
 
-// An empty batch is not offered: the broker refuses one. Once Kafka took the
-// batch, its rows are acknowledged.
-long Feed::send_batch(double now) {
-  long error = batch_.empty() ? 0 : publish_batch();
-  if (error != 0) return error;
+// Kafka takes the batch whole or not at all (publish_batch's errors); once
+// it took the batch, the batch is empty and its rows are acknowledged. An
+// empty batch is not offered: the broker refuses one.
+void Feed::send_batch(double now) {
+  if (!batch_.empty()) publish_batch();
   batch_.sent(now);
   checkpoint_.acknowledged();
-  return 0;
 }
 
 // Names the largest message of the refused batch: an operator raises the
 // broker's limit or lowers KAFKA_MAX_MESSAGE_SIZE.
 void Feed::report_refused() {
-  refused_ = true;
-  restart_exception_ = text("MS130");
-  running_ = false;
+  exit_.failure(ExitReason::kBatchRefused);
   const Pending* largest = &batch_.messages().front();
   for (const Pending& message : batch_.messages())
     if (message.size > largest->size) largest = &message;
@@ -355,17 +400,16 @@ void Feed::report_refused() {
              largest->at.file, largest->at.pos, "batch of", batch_.size(), "messages");
 }
 
-Step Feed::failed_send() {
-  restart_exception_ = text("MS115");
+// The feed ends after this cycle; its clean-up offers the batch once more.
+void Feed::failed_send() {
+  exit_.failure(ExitReason::kSendFailed);
   log_at_now(text(std::to_string(passes_)), "MS115 send_messages failed, sleeping ",
              global("QZ_SLEEP"), " seconds...");
   save_log_pos();
   qz::host::sleep(as_double(global("QZ_SLEEP")));
-  running_ = false;
-  return Step::kLeave;
 }
 
-Step Feed::queue_message(py::object sparkevent, py::handle table, py::handle id) {
+void Feed::queue_message(py::object sparkevent, py::handle table, py::handle id) {
   py::object message = program->json_dumps(sparkevent);
   Py_ssize_t size = py::len(message);
   batch_.add({message, size, py::reinterpret_borrow<py::object>(table),
@@ -374,15 +418,14 @@ Step Feed::queue_message(py::object sparkevent, py::handle table, py::handle id)
   if (batch_.full(at)) {
     // The whole batch goes, the message that filled it included: it does
     // not open the next batch as well.
-    if (send_batch(at) != 0) return failed_send();
+    send_batch(at);
     ++passes_;
   }
-  return Step::kGoOn;
 }
 
-Step Feed::queue_row(py::handle event, py::handle row, py::handle table) {
+void Feed::queue_row(py::handle event, py::handle row, py::handle table) {
   ++rows_;
-  if (!truth(row)) return Step::kGoOn;
+  if (!truth(row)) return;
   py::object vals = py::none(), sql_event;
   if (is_instance(event, program->delete_rows)) {
     vals = row[text("values")];
@@ -394,7 +437,7 @@ Step Feed::queue_row(py::handle event, py::handle row, py::handle table) {
     vals = row[text("values")];
     sql_event = text("write");
   }
-  if (!truth(vals)) return Step::kGoOn;
+  if (!truth(vals)) return;
   py::list key;
   key.append(table);
   key.append(sql_event);
@@ -402,7 +445,7 @@ Step Feed::queue_row(py::handle event, py::handle row, py::handle table) {
   if (ignored < 0) throw py::error_already_set();
   if (ignored) {
     ++passes_;
-    return Step::kGoOn;
+    return;
   }
   py::object id = integer(0);
   py::object entry = program->config.QZ_HBASE_TABLES_MAP().attr("get")(table);
@@ -424,14 +467,12 @@ Step Feed::queue_row(py::handle event, py::handle row, py::handle table) {
   for (py::handle column : steal(PySequence_List(vals.ptr()))) vals[column] = lossless(vals[column]);
   vals[text("sql_event")] = sql_event;
   sparkevent[text("hbase_json")] = program->simplejson_dumps(vals);
-  return queue_message(sparkevent, table, id);
+  queue_message(sparkevent, table, id);
 }
 
-Step Feed::queue_rows(py::handle event) {
+void Feed::queue_rows(py::handle event) {
   py::object table = event.attr("table");
-  for (py::handle row : event.attr("rows"))
-    if (queue_row(event, row, table) == Step::kLeave) return Step::kLeave;
-  return Step::kGoOn;
+  for (py::handle row : event.attr("rows")) queue_row(event, row, table);
 }
 
 // A resumed stream needs the table map that opens a statement, so only the
@@ -441,21 +482,18 @@ void Feed::note_statement_end(py::handle event) {
   checkpoint_.statement_end(stream_position(), !batch_.empty());
 }
 
-Step Feed::stop_during_reading() {
-  program->remove(s_.stop_event);
+// The event in hand is not converted: a restart reads it again.
+void Feed::stop_while_reading() {
+  program->remove(settings_.stop_event);
   save_log_pos();
-  if (batch_.empty()) {
-    running_ = false;
-    return Step::kLeave;
-  }
+  if (batch_.empty()) return;
   log_at_now("found stop event with", batch_.size(), "messages");
-  if (send_batch(now()) == 0) {
+  try {
+    send_batch(now());
     ++passes_;
-  } else {
+  } catch (const BatchFailed&) {
     log_at_now("MS115 send_messages failed1");
   }
-  running_ = false;
-  return Step::kLeave;
 }
 
 // Within one process a row is never queued twice: what is pending lies after
@@ -485,7 +523,10 @@ py::object Feed::open_stream(bool resume) {
   }));
 }
 
-void Feed::read_cycle() {
+// Reads from the saved position until the log's end, an empty event or the
+// stop file. Throws BatchFailed and BatchRefused of a send, and the host's
+// errors of the stream and of the conversion.
+Reading Feed::read_log() {
   py::object json_pos = program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"));
   bool resume = truth(json_pos) && truth(json_pos.attr("get")(text("log_file")));
   Position from;
@@ -507,23 +548,27 @@ void Feed::read_cycle() {
       save_log_pos();
       log_at_now("no binlog", cycle_, rows_, passes_, stream_.attr("log_file"),
                  stream_.attr("log_pos"));
-      qz::host::sleep(s_.qset_interval);
-      return;
+      qz::host::sleep(settings_.qset_interval);
+      return Reading::kNoEvent;
     }
-    if (stop_file_present() && stop_during_reading() == Step::kLeave) return;
-    if (queue_rows(event) == Step::kLeave) return;
+    if (stop_file_present()) {
+      stop_while_reading();
+      return Reading::kStopFile;
+    }
+    queue_rows(event);
     note_statement_end(event);
   }
-  exhausted_ = true;
+  return Reading::kToLogEnd;
 }
 
-void Feed::recover(py::error_already_set& e) {
-  bool internal = e.matches(program->internal_error.ptr());
-  restart_exception_ = text(internal ? "MS120" : "MS125");
-  py::object shown = repr_of(e.value());
+// A failed cycle is read again from the saved position by the next one.
+void Feed::recover(py::error_already_set& error) {
+  bool internal = error.matches(program->internal_error.ptr());
+  exit_.failure(internal ? ExitReason::kDatabaseError : ExitReason::kOtherError);
+  py::object shown = repr_of(error.value());
   log_at_now(cycle_, "/", passes_, shown, "sleeping ", global("QZ_SLEEP"), " seconds...");
-  py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
-  program->print_exception(e.type(), e.value(), trace);
+  py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
+  program->print_exception(error.type(), error.value(), trace);
   save_log_pos();
   note_failed_cycle(shown);
   qz::host::sleep(as_double(global("QZ_SLEEP")));
@@ -553,62 +598,75 @@ void Feed::note_failed_cycle(py::handle error) {
                "cycles in a row failed with the same error before any position was saved");
 }
 
-void Feed::clean_up() {
+// Sends what is pending and saves the position the checkpoint allows.
+// `read_to_end`: the stream read every event up to its position.
+void Feed::clean_up(bool read_to_end) {
   log_at_now("finally event with", batch_.size(), "messages");
-  // The broker refuses an empty batch, so an empty clean-up is done without
-  // a call. A batch refused as too large is not offered again: the MS130
-  // line said why, and with no send tried none failed.
-  if (!refused_) {
-    if (send_batch(now()) == 0) {
-      if (exhausted_) checkpoint_.acknowledged_to_log_end(stream_position());
+  // A batch refused as too large is not offered again: the MS130 line said
+  // why, and with no send tried none failed.
+  if (!exit_.is(ExitReason::kBatchRefused)) {
+    try {
+      send_batch(now());
+      if (read_to_end) checkpoint_.acknowledged_to_log_end(stream_position());
       save_log_pos();
-    } else {
+    } catch (const BatchFailed&) {
       log_at_now("MS115 send_messages failed2");
     }
   }
   if (!stream_.is_none()) stream_.attr("close")();
 }
 
-void Feed::wait_between_cycles() {
+// KAFKA_STAT_INTERVAL pauses; returns whether the stop file came in them.
+bool Feed::stop_file_while_waiting() {
   Py_ssize_t steps = py::len(program->builtin_range(program->config.KAFKA_STAT_INTERVAL()));
-  for (Py_ssize_t i = 0; i < steps; ++i) {
-    qz::host::sleep(s_.qset_interval);
+  for (Py_ssize_t step = 0; step < steps; ++step) {
+    qz::host::sleep(settings_.qset_interval);
     if (stop_file_present()) {
-      program->remove(s_.stop_event);
-      running_ = false;
-      break;
+      program->remove(settings_.stop_event);
+      return true;
     }
   }
+  return false;
 }
 
-void Feed::cycle_once() {
-  if (cycle_ > 0) qz::host::sleep(s_.qset_interval);
+// One read cycle: read from the saved position, send what is pending, save
+// the position, wait. Returns whether another cycle follows.
+bool Feed::cycle() {
+  if (cycle_ > 0) qz::host::sleep(settings_.qset_interval);
   ++cycle_;
   rows_ = 0;
   stream_ = py::none();
-  exhausted_ = false;
+  bool another = true;
+  bool read_to_end = false;
   try {
     try {
-      read_cycle();
+      Reading reading = read_log();
       stalled_cycles_ = 0;
-    } catch (py::error_already_set& e) {
-      if (!is_failure(e)) throw;
-      recover(e);
-    } catch (const MessageRefused&) {
+      read_to_end = reading == Reading::kToLogEnd;
+      another = reading != Reading::kStopFile;
+    } catch (py::error_already_set& error) {
+      if (!is_failure(error)) throw;
+      recover(error);
+    } catch (const BatchFailed&) {
+      failed_send();
+      another = false;
+    } catch (const BatchRefused&) {
       report_refused();
+      another = false;
     }
   } catch (...) {
-    clean_up();  // as the host's `finally`: also on an interrupt
+    clean_up(read_to_end);  // as the host's `finally`: also on an interrupt
     throw;
   }
-  clean_up();
-  wait_between_cycles();
+  clean_up(read_to_end);
+  if (stop_file_while_waiting()) another = false;
   if (PyObject_RichCompareBool(integer(cycle_).ptr(), program->config.MAX_QMSG_COUNT().ptr(),
                                Py_GT) == 1) {
     log_at_now("\nMAX_QMSG_COUNT_Interrupt, exiting...");
-    sys_exit_ = true;
-    running_ = false;
+    exit_.ended_in_error();
+    another = false;
   }
+  return another;
 }
 
 void Feed::report_unsent() {
@@ -616,41 +674,33 @@ void Feed::report_unsent() {
   // Never reported as success: these rows were read but not sent. The saved
   // position lies before them, so a restart reads them again.
   log_at_now("MS135", batch_.size(), "messages were not sent; a restart re-reads them");
-  if (!truth(restart_exception_)) sys_exit_ = true;
-}
-
-void Feed::exit_program() {
-  if (truth(restart_exception_)) {
-    // As sys.exit(reason): the reason on stderr, status 1.
-    PyErr_SetObject(PyExc_SystemExit, restart_exception_.ptr());
-    throw py::error_already_set();
-  }
-  if (sys_exit_) py::module_::import("sys").attr("exit")(integer(1));
+  exit_.ended_in_error();
 }
 
 void Feed::run() {
-  log_at_now(s_.stop_event);
+  log_at_now(settings_.stop_event);
   try {
-    while (running_) cycle_once();
-  } catch (py::error_already_set& e) {
-    if (!is_failure(e)) throw;
-    log_at_now(cycle_, "/", passes_, repr_of(e.value()), "exiting...");
-    sys_exit_ = true;
-  } catch (const MessageRefused&) {
+    while (cycle()) {
+    }
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    log_at_now(cycle_, "/", passes_, repr_of(error.value()), "exiting...");
+    exit_.ended_in_error();
+  } catch (const BatchRefused&) {
+    // refused by the clean-up's send
     report_refused();
-    sys_exit_ = true;
   }
-  if (!s_.kafka.is_none()) {
+  if (!settings_.kafka.is_none()) {
     try {
-      s_.kafka.attr("close")();
-    } catch (py::error_already_set& e) {
-      if (!is_failure(e)) throw;
-      log_at_now("Kafka close: ", repr_of(e.value()));
+      settings_.kafka.attr("close")();
+    } catch (py::error_already_set& error) {
+      if (!is_failure(error)) throw;
+      log_at_now("Kafka close: ", repr_of(error.value()));
     }
   }
   report_unsent();
   log_at_now("Bye Rowfeed!");
-  exit_program();
+  exit_.exit();
 }
 
 // ---- start-up ----
