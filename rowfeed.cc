@@ -38,38 +38,43 @@ constexpr long kStatementEnd = 0x0001;
 
 // What the module binds when it loads. Never freed: the host does not unload
 // modules. Module constants stay in the module's namespace, read at each use.
+// Filled by name (designated initialisers, in this order), so that two
+// imports swapped cannot compile.
 struct Program {
   py::dict globals;
   qz::contracts::QzConfig config;
   qz::contracts::QzTool tool;
-  qz::host::DefaultDumps json_dumps;
-  qz::host::DefaultDumps simplejson_dumps;  // decimals as numbers with all their digits
+  qz::host::DefaultDumps json_dumps;        // the message text
+  qz::host::DefaultDumps simplejson_dumps;  // "hbase_json": decimals with all their digits
+  // kafka
   py::object kafka_client, simple_producer, codec_gzip, message_too_large;
-  py::object stream_reader, delete_rows, write_rows, update_rows;
-  py::object internal_error;
-  py::object datetime_kind, date_kind, timedelta_kind;
-  py::object timegm, b64encode, print_exception, remove, path_join, builtin_range, builtin_sorted;
+  // pymysqlreplication and its driver
+  py::object stream_reader, delete_rows, write_rows, update_rows, internal_error;
+  // column values
+  py::object datetime_kind, date_kind, timedelta_kind, timegm, b64encode, builtin_sorted;
+  // the rest of the host
+  py::object print_exception, remove, path_join, builtin_range;
 };
 Program* program = nullptr;
 
 py::object global(const char* name) { return program->globals[text(name)]; }
 
 bool is_instance(py::handle value, py::handle kind) {
-  int r = PyObject_IsInstance(value.ptr(), kind.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
+  int result = PyObject_IsInstance(value.ptr(), kind.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
 }
 
-bool same(py::handle a, py::handle b) {
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
+bool same(py::handle left, py::handle right) {
+  int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
 }
 
 double as_double(py::handle number) {
-  double d = PyFloat_AsDouble(number.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
+  double result = PyFloat_AsDouble(number.ptr());
+  if (result == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return result;
 }
 
 double now() {
@@ -86,26 +91,28 @@ py::object duration_text(py::handle delta) {
   long long micros = py::cast<long long>(delta.attr("microseconds"));
   long long total = (days * 86400 + seconds) * 1000000 + micros;
   bool negative = total < 0;
-  unsigned long long a = negative ? -static_cast<unsigned long long>(total) : total;
-  unsigned long long us = a % 1000000, s = a / 1000000;
-  char buf[64];
-  int n = std::snprintf(buf, sizeof buf, "%s%llu:%02llu:%02llu", negative ? "-" : "", s / 3600,
-                        (s / 60) % 60, s % 60);
-  if (us != 0) n += std::snprintf(buf + n, sizeof buf - n, ".%06llu", us);
-  return text(std::string_view(buf, static_cast<size_t>(n)));
+  unsigned long long magnitude = negative ? -static_cast<unsigned long long>(total) : total;
+  unsigned long long fraction = magnitude % 1000000, whole = magnitude / 1000000;
+  char shown[64];
+  int length = std::snprintf(shown, sizeof shown, "%s%llu:%02llu:%02llu", negative ? "-" : "",
+                             whole / 3600, (whole / 60) % 60, whole % 60);
+  if (fraction != 0)
+    length += std::snprintf(shown + length, sizeof shown - length, ".%06llu", fraction);
+  return text(std::string_view(shown, static_cast<size_t>(length)));
 }
 
 py::object lossless(py::handle value);
 
 py::object lossless_items(py::handle container) {
   if (PyDict_Check(container.ptr())) {
-    py::dict out;
-    for (auto item : py::reinterpret_borrow<py::dict>(container)) out[item.first] = lossless(item.second);
-    return std::move(out);
+    py::dict copy;
+    for (auto item : py::reinterpret_borrow<py::dict>(container))
+      copy[item.first] = lossless(item.second);
+    return std::move(copy);
   }
-  py::list out;
-  for (py::handle v : container) out.append(lossless(v));
-  return std::move(out);
+  py::list copy;
+  for (py::handle element : container) copy.append(lossless(element));
+  return std::move(copy);
 }
 
 // A value as it goes into "hbase_json": date-and-time as whole UTC seconds;
@@ -113,14 +120,15 @@ py::object lossless_items(py::handle container) {
 // times as signed durations; sets as sorted lists; byte strings that are not
 // UTF-8 as base64 text. Everything else is left to the encoder.
 py::object lossless(py::handle value) {
-  PyObject* v = value.ptr();
-  if (PyInt_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
-      PyUnicode_CheckExact(v) || v == Py_None || PyBool_Check(v))
+  if (PyInt_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()) ||
+      PyFloat_CheckExact(value.ptr()) || PyUnicode_CheckExact(value.ptr()) || value.is_none() ||
+      PyBool_Check(value.ptr()))
     return py::reinterpret_borrow<py::object>(value);
-  if (PyString_Check(v)) {
+  if (PyString_Check(value.ptr())) {
     // Owned at once: the decoded text only answers whether the bytes are UTF-8.
     py::object decoded = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(PyString_AS_STRING(v), PyString_GET_SIZE(v), "strict"));
+        PyUnicode_DecodeUTF8(PyString_AS_STRING(value.ptr()),
+                             PyString_GET_SIZE(value.ptr()), "strict"));
     if (decoded) return py::reinterpret_borrow<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
     PyErr_Clear();
@@ -130,9 +138,70 @@ py::object lossless(py::handle value) {
     return program->timegm(value.attr("utctimetuple")());
   if (is_instance(value, program->date_kind)) return value.attr("isoformat")();
   if (is_instance(value, program->timedelta_kind)) return duration_text(value);
-  if (PyAnySet_Check(v)) return program->builtin_sorted(lossless_items(value));
-  if (PyDict_Check(v) || PyList_Check(v) || PyTuple_Check(v)) return lossless_items(value);
+  if (PyAnySet_Check(value.ptr())) return program->builtin_sorted(lossless_items(value));
+  if (PyDict_Check(value.ptr()) || PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))
+    return lossless_items(value);
   return py::reinterpret_borrow<py::object>(value);
+}
+
+// ---- rows to messages ----
+
+// A changed row: its kind of change, and its columns (name -> value) after it.
+struct RowChange {
+  py::object sql_event;
+  py::object columns = py::none();  // none for an event of another kind
+};
+
+RowChange row_change(py::handle event, py::handle row) {
+  if (is_instance(event, program->delete_rows)) return {text("delete"), row[text("values")]};
+  if (is_instance(event, program->update_rows))
+    return {text("update"), row[text("after_values")]};
+  if (is_instance(event, program->write_rows)) return {text("write"), row[text("values")]};
+  return {};
+}
+
+// QZ_HBASE_IGNORE holds [table, event] pairs that are not fed.
+bool ignored(py::handle table, py::handle sql_event) {
+  py::list table_and_event;
+  table_and_event.append(table);
+  table_and_event.append(sql_event);
+  int found = PySequence_Contains(program->config.QZ_HBASE_IGNORE().ptr(), table_and_event.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found != 0;
+}
+
+// The row id from the column that QZ_HBASE_TABLES_MAP names for the table;
+// 0 without one, or when the column holds no integer (with an SS255 line).
+py::object row_id_of(py::handle table, py::handle columns) {
+  py::object row_id = integer(0);
+  py::object entry = program->config.QZ_HBASE_TABLES_MAP().attr("get")(table);
+  if (truth(entry)) {
+    py::object id_column = entry[integer(1)];
+    if (truth(id_column)) row_id = columns.attr("get")(id_column);
+  }
+  if (row_id.is_none()) row_id = integer(0);
+  if (!PyInt_Check(row_id.ptr()) && !PyLong_Check(row_id.ptr())) {
+    log_at_now("SS255 hbase_baseid error", row_id, table);
+    row_id = integer(0);
+  }
+  return row_id;
+}
+
+// The message of a row. Its columns are converted in place and carry the
+// kind of change as well.
+py::dict message_of(py::handle table, py::handle row_id, const RowChange& change) {
+  py::handle columns = change.columns;
+  py::dict message;
+  message[text("sql_event")] = change.sql_event;
+  message[text("hbase_catalog")] = table;
+  message[text("hbase_baseid")] = row_id;
+  message[text("hbase_cf")] = text("log");
+  message[text("hbase_key")] = program->tool.hbase_key(table, row_id);
+  for (py::handle name : steal(PySequence_List(columns.ptr())))
+    columns[name] = lossless(columns[name]);
+  columns[text("sql_event")] = change.sql_event;
+  message[text("hbase_json")] = program->simplejson_dumps(columns);
+  return message;
 }
 
 // ---- the feed ----
@@ -143,12 +212,13 @@ struct Position {
   bool known() const { return static_cast<bool>(file); }
 };
 
-// A queued message and where its row came from, to name it if Kafka refuses it.
-struct Pending {
+// A message in the batch and where its row came from, to name it if Kafka
+// refuses it.
+struct QueuedMessage {
   py::object text;
-  Py_ssize_t size;
-  py::object table, id;
-  Position at;  // where a re-read of its row begins
+  Py_ssize_t size;  // characters of text
+  py::object table, row_id;
+  Position reread_from;  // where a re-read of its row begins
 };
 
 // The messages read and not yet taken by Kafka, in read order; one producer
@@ -158,7 +228,7 @@ struct Pending {
 // KAFKA_SEND_INTERVAL seconds ago (settings read at each test, in that order).
 class Batch {
  public:
-  void add(Pending message) {
+  void add(QueuedMessage message) {
     chars_ += message.size;
     messages_.push_back(std::move(message));
   }
@@ -179,14 +249,14 @@ class Batch {
   void restart_clock() { last_sent_ = 0; }
   bool empty() const { return messages_.empty(); }
   size_t size() const { return messages_.size(); }
-  const std::vector<Pending>& messages() const { return messages_; }
+  const std::vector<QueuedMessage>& messages() const { return messages_; }
 
  private:
   void clear() {
     messages_.clear();
     chars_ = 0;
   }
-  std::vector<Pending> messages_;
+  std::vector<QueuedMessage> messages_;
   Py_ssize_t chars_ = 0;
   double last_sent_ = 0;
 };
@@ -271,11 +341,12 @@ class ExitReason {
 
 // How reading the log ended in a read cycle that met no error.
 enum class Reading {
-  kToLogEnd,    // the stream had no more events: everything up to its position was read
-  kNoEvent,     // the replication library handed an empty event
-  kStopFile,    // the stop file was found: the feed ends after this cycle
+  kToLogEnd,  // the stream had no more events: all up to its position was read
+  kNoEvent,   // the replication library handed an empty event
+  kStopFile,  // the stop file was found: the feed ends after this cycle
 };
 
+// What the command line and the settings give the feed at start.
 struct Settings {
   py::object topic;
   double qset_interval;
@@ -283,6 +354,10 @@ struct Settings {
   py::object kafka, producer;
 };
 
+// The read cycles. Its parts: the batch of messages not yet sent, the
+// checkpoint that decides the saved position, the exit reason. A failure
+// travels as an exception (the host's error, BatchFailed, BatchRefused) to
+// the one place that handles it for its cycle or for the program.
 class Feed {
  public:
   explicit Feed(Settings settings) : settings_(std::move(settings)) {}
@@ -296,7 +371,7 @@ class Feed {
   void note_failed_cycle(py::handle error);
   void clean_up(bool read_to_end);
   bool stop_file_while_waiting();
-  void drop_pending_before_reread(const Position& from);
+  void drop_pending_before_reread(const Position& saved);
   py::object open_stream(bool resume);
   // per event
   void statistics();
@@ -306,7 +381,7 @@ class Feed {
   void note_statement_end(py::handle event);
   // per row and message
   void queue_row(py::handle event, py::handle row, py::handle table);
-  void queue_message(py::object sparkevent, py::handle table, py::handle id);
+  void queue_message(py::handle message, py::handle table, py::handle row_id);
   void publish_batch();
   void send_batch(double now);
   void failed_send();
@@ -364,13 +439,13 @@ bool Feed::stop_file_present() {
 // BatchFailed when a partition answers with an error code, BatchRefused when
 // Kafka refuses the batch as too large, and the host's error of the call.
 void Feed::publish_batch() {
-  const std::vector<Pending>& messages = batch_.messages();
-  py::tuple args(messages.size() + 1);
-  args[0] = settings_.topic;
-  for (size_t i = 0; i < messages.size(); ++i) args[i + 1] = messages[i].text;
+  const std::vector<QueuedMessage>& messages = batch_.messages();
+  py::tuple arguments(messages.size() + 1);
+  arguments[0] = settings_.topic;
+  for (size_t i = 0; i < messages.size(); ++i) arguments[i + 1] = messages[i].text;
   py::object responses;
   try {
-    responses = settings_.producer.attr("send_messages")(*args);
+    responses = settings_.producer.attr("send_messages")(*arguments);
   } catch (py::error_already_set& error) {
     if (error.matches(program->message_too_large.ptr())) throw BatchRefused{};
     throw;
@@ -392,12 +467,13 @@ void Feed::send_batch(double now) {
 // broker's limit or lowers KAFKA_MAX_MESSAGE_SIZE.
 void Feed::report_refused() {
   exit_.failure(ExitReason::kBatchRefused);
-  const Pending* largest = &batch_.messages().front();
-  for (const Pending& message : batch_.messages())
+  const QueuedMessage* largest = &batch_.messages().front();
+  for (const QueuedMessage& message : batch_.messages())
     if (message.size > largest->size) largest = &message;
   log_at_now("MS130 Kafka refused a batch as too large; largest message: table",
-             largest->table, "id", largest->id, "size", largest->size, "at",
-             largest->at.file, largest->at.pos, "batch of", batch_.size(), "messages");
+             largest->table, "id", largest->row_id, "size", largest->size, "at",
+             largest->reread_from.file, largest->reread_from.pos, "batch of", batch_.size(),
+             "messages");
 }
 
 // The feed ends after this cycle; its clean-up offers the batch once more.
@@ -409,11 +485,11 @@ void Feed::failed_send() {
   qz::host::sleep(as_double(global("QZ_SLEEP")));
 }
 
-void Feed::queue_message(py::object sparkevent, py::handle table, py::handle id) {
-  py::object message = program->json_dumps(sparkevent);
-  Py_ssize_t size = py::len(message);
-  batch_.add({message, size, py::reinterpret_borrow<py::object>(table),
-              py::reinterpret_borrow<py::object>(id), checkpoint_.statement_start()});
+void Feed::queue_message(py::handle message, py::handle table, py::handle row_id) {
+  py::object encoded = program->json_dumps(message);
+  Py_ssize_t size = py::len(encoded);
+  batch_.add({encoded, size, py::reinterpret_borrow<py::object>(table),
+              py::reinterpret_borrow<py::object>(row_id), checkpoint_.statement_start()});
   double at = now();
   if (batch_.full(at)) {
     // The whole batch goes, the message that filled it included: it does
@@ -423,51 +499,18 @@ void Feed::queue_message(py::object sparkevent, py::handle table, py::handle id)
   }
 }
 
+// Every row counts, also an empty one and one that is not fed.
 void Feed::queue_row(py::handle event, py::handle row, py::handle table) {
   ++rows_;
   if (!truth(row)) return;
-  py::object vals = py::none(), sql_event;
-  if (is_instance(event, program->delete_rows)) {
-    vals = row[text("values")];
-    sql_event = text("delete");
-  } else if (is_instance(event, program->update_rows)) {
-    vals = row[text("after_values")];
-    sql_event = text("update");
-  } else if (is_instance(event, program->write_rows)) {
-    vals = row[text("values")];
-    sql_event = text("write");
-  }
-  if (!truth(vals)) return;
-  py::list key;
-  key.append(table);
-  key.append(sql_event);
-  int ignored = PySequence_Contains(program->config.QZ_HBASE_IGNORE().ptr(), key.ptr());
-  if (ignored < 0) throw py::error_already_set();
-  if (ignored) {
+  RowChange change = row_change(event, row);
+  if (!truth(change.columns)) return;
+  if (ignored(table, change.sql_event)) {
     ++passes_;
     return;
   }
-  py::object id = integer(0);
-  py::object entry = program->config.QZ_HBASE_TABLES_MAP().attr("get")(table);
-  if (truth(entry)) {
-    py::object column = entry[integer(1)];
-    if (truth(column)) id = vals.attr("get")(column);
-  }
-  if (id.is_none()) id = integer(0);
-  if (!PyInt_Check(id.ptr()) && !PyLong_Check(id.ptr())) {
-    log_at_now("SS255 hbase_baseid error", id, table);
-    id = integer(0);
-  }
-  py::dict sparkevent;
-  sparkevent[text("sql_event")] = sql_event;
-  sparkevent[text("hbase_catalog")] = table;
-  sparkevent[text("hbase_baseid")] = id;
-  sparkevent[text("hbase_cf")] = text("log");
-  sparkevent[text("hbase_key")] = program->tool.hbase_key(table, id);
-  for (py::handle column : steal(PySequence_List(vals.ptr()))) vals[column] = lossless(vals[column]);
-  vals[text("sql_event")] = sql_event;
-  sparkevent[text("hbase_json")] = program->simplejson_dumps(vals);
-  queue_message(sparkevent, table, id);
+  py::object row_id = row_id_of(table, change.columns);
+  queue_message(message_of(table, row_id, change), table, row_id);
 }
 
 void Feed::queue_rows(py::handle event) {
@@ -498,10 +541,10 @@ void Feed::stop_while_reading() {
 
 // Within one process a row is never queued twice: what is pending lies after
 // the position the new cycle starts from, and the re-read rebuilds it.
-void Feed::drop_pending_before_reread(const Position& from) {
+void Feed::drop_pending_before_reread(const Position& saved) {
   if (batch_.empty()) return;
-  if (from.known())
-    log_at_now("dropping", batch_.size(), "pending messages, re-read from", from.file, from.pos);
+  if (saved.known())
+    log_at_now("dropping", batch_.size(), "pending messages, re-read from", saved.file, saved.pos);
   else
     log_at_now("dropping", batch_.size(), "pending messages, re-read from the log's start");
   batch_.drop();
@@ -527,17 +570,17 @@ py::object Feed::open_stream(bool resume) {
 // stop file. Throws BatchFailed and BatchRefused of a send, and the host's
 // errors of the stream and of the conversion.
 Reading Feed::read_log() {
-  py::object json_pos = program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"));
-  bool resume = truth(json_pos) && truth(json_pos.attr("get")(text("log_file")));
-  Position from;
-  if (resume) from = {json_pos.attr("get")(text("log_file")), json_pos.attr("get")(text("log_pos"))};
-  drop_pending_before_reread(from);
+  py::object record = program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"));
+  bool resume = truth(record) && truth(record.attr("get")(text("log_file")));
+  Position saved;
+  if (resume) saved = {record.attr("get")(text("log_file")), record.attr("get")(text("log_pos"))};
+  drop_pending_before_reread(saved);
   stream_ = open_stream(resume);
   if (resume) {
-    stream_.attr("log_pos") = from.pos;
-    stream_.attr("log_file") = from.file;
+    stream_.attr("log_pos") = saved.pos;
+    stream_.attr("log_file") = saved.file;
     log_at_now("found log_pos", stream_.attr("log_file"), stream_.attr("log_pos"));
-    checkpoint_.resume_from(from);
+    checkpoint_.resume_from(saved);
   }
   last_row_count_ = 0;
   last_stat_time_ = 0;
@@ -713,16 +756,18 @@ void Feed::run() {
 // UTC, the zone in which "hbase_json" reads every date-and-time; all else of
 // the module is the host's own.
 void decode_timestamps_in_utc(py::handle row_event, py::handle datetime, py::handle builtins) {
-  py::object used = py::getattr(row_event, "datetime", py::none());
-  if (!used.is(datetime))
+  py::object imported = py::getattr(row_event, "datetime", py::none());
+  if (!imported.is(datetime))
     throw std::runtime_error(
         "pymysqlreplication.row_event does not read TIMESTAMP values through the datetime "
         "module; its local-zone values would be published as UTC");
-  py::object real = datetime.attr("datetime");
+  py::object host_datetime = datetime.attr("datetime");
   py::dict members;
-  members[text("fromtimestamp")] = builtins.attr("staticmethod")(real.attr("utcfromtimestamp"));
+  members[text("fromtimestamp")] =
+      builtins.attr("staticmethod")(host_datetime.attr("utcfromtimestamp"));
   members[text("__module__")] = text("rowfeed");
-  py::object in_utc = builtins.attr("type")(text("datetime"), py::make_tuple(real), members);
+  py::object in_utc =
+      builtins.attr("type")(text("datetime"), py::make_tuple(host_datetime), members);
   py::object module = py::module_::import("types").attr("ModuleType")(text("datetime"));
   module.attr("__dict__").attr("update")(datetime.attr("__dict__"));
   module.attr("datetime") = in_utc;
@@ -761,8 +806,8 @@ void split_database_host() {
   settings[text("host")] = parts[integer(0)];
 }
 
-void main_operation(py::args args, py::kwargs kwargs) {
-  qz::host::parse_arguments<0>(args, kwargs, ":main", {});
+void main_operation(py::args arguments, py::kwargs keywords) {
+  qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
   const auto& config = program->config;
   py::object options = parse_feed_command_line()[0];
   py::object queue_interval = to_seconds(options.attr("interval"));
@@ -783,12 +828,19 @@ void main_operation(py::args args, py::kwargs kwargs) {
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
   split_database_host();
-  Feed({kf_topic, as_double(qset_interval), stop_event, kafka, producer}).run();
+  Feed({
+           .topic = kf_topic,
+           .qset_interval = as_double(qset_interval),
+           .stop_event = stop_event,
+           .kafka = kafka,
+           .producer = producer,
+       })
+      .run();
 }
 
 }  // namespace
 
-QZ_PROGRAM(rowfeed, m) {
+QZ_PROGRAM(rowfeed, module) {
   auto import = [](const char* name) { return py::module_::import(name); };
   auto config = qz::contracts::QzConfig::bind();
   auto tool = qz::contracts::QzTool::bind();
@@ -797,45 +849,45 @@ QZ_PROGRAM(rowfeed, m) {
   py::module_ datetime = import("datetime");
   py::object builtins = import("__builtin__");
   program = new Program{
-      py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
-      config,
-      tool,
-      qz::host::DefaultDumps(qz::host::import_json()),
-      qz::host::DefaultDumps(import("simplejson")),
-      kafka.attr("KafkaClient"),
-      kafka.attr("SimpleProducer"),
-      import("kafka.protocol").attr("CODEC_GZIP"),
-      import("kafka.errors").attr("MessageSizeTooLargeError"),
-      import("pymysqlreplication").attr("BinLogStreamReader"),
-      row_event.attr("DeleteRowsEvent"),
-      row_event.attr("WriteRowsEvent"),
-      row_event.attr("UpdateRowsEvent"),
-      import("pymysql.err").attr("InternalError"),
-      datetime.attr("datetime"),
-      datetime.attr("date"),
-      datetime.attr("timedelta"),
-      import("calendar").attr("timegm"),
-      import("base64").attr("b64encode"),
-      import("traceback").attr("print_exception"),
-      import("os").attr("remove"),
-      import("os.path").attr("join"),
-      builtins.attr("range"),
-      builtins.attr("sorted"),
+      .globals = py::reinterpret_borrow<py::dict>(module.attr("__dict__")),
+      .config = config,
+      .tool = tool,
+      .json_dumps = qz::host::DefaultDumps(qz::host::import_json()),
+      .simplejson_dumps = qz::host::DefaultDumps(import("simplejson")),
+      .kafka_client = kafka.attr("KafkaClient"),
+      .simple_producer = kafka.attr("SimpleProducer"),
+      .codec_gzip = import("kafka.protocol").attr("CODEC_GZIP"),
+      .message_too_large = import("kafka.errors").attr("MessageSizeTooLargeError"),
+      .stream_reader = import("pymysqlreplication").attr("BinLogStreamReader"),
+      .delete_rows = row_event.attr("DeleteRowsEvent"),
+      .write_rows = row_event.attr("WriteRowsEvent"),
+      .update_rows = row_event.attr("UpdateRowsEvent"),
+      .internal_error = import("pymysql.err").attr("InternalError"),
+      .datetime_kind = datetime.attr("datetime"),
+      .date_kind = datetime.attr("date"),
+      .timedelta_kind = datetime.attr("timedelta"),
+      .timegm = import("calendar").attr("timegm"),
+      .b64encode = import("base64").attr("b64encode"),
+      .builtin_sorted = builtins.attr("sorted"),
+      .print_exception = import("traceback").attr("print_exception"),
+      .remove = import("os").attr("remove"),
+      .path_join = import("os.path").attr("join"),
+      .builtin_range = builtins.attr("range"),
   };
 
   decode_timestamps_in_utc(row_event, datetime, builtins);
 
-  m.attr("version") = text("0.010");
-  m.attr("QZ_SLEEP") = integer(3);
-  m.attr("QZ_KEY") = text("rowfeed");
+  module.attr("version") = text("0.010");
+  module.attr("QZ_SLEEP") = integer(3);
+  module.attr("QZ_KEY") = text("rowfeed");
   py::dict settings;
   settings[text("host")] = config.MYSQLHOST();
   settings[text("port")] = integer(3306);
   settings[text("user")] = config.MYSQL_REPLUSER();
   settings[text("passwd")] = config.MYSQL_REPLPASSWD();
-  m.attr("MYSQL_SETTINGS") = settings;
-  m.attr("MYSQL_SERVER_ID") = config.MYSQL_REPL_SERVER_ID();
+  module.attr("MYSQL_SETTINGS") = settings;
+  module.attr("MYSQL_SERVER_ID") = config.MYSQL_REPL_SERVER_ID();
 
-  m.def("main", &main_operation);
-  qz::host::run_main_if_main(m);
+  module.def("main", &main_operation);
+  qz::host::run_main_if_main(module);
 }
