@@ -19,14 +19,9 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from atomicfile import write_atomic
+
 log = logging.getLogger("httpsink")
-
-
-def atomic_write(path, data):
-    tmp = "%s.tmp.%d.%d" % (path, os.getpid(), threading.get_ident())
-    with open(tmp, "wb") as f:
-        f.write(data)
-    os.replace(tmp, path)
 
 
 class Store:
@@ -55,7 +50,7 @@ class Store:
             self.seq += 1
             seq = self.seq
         record["seq"] = seq
-        atomic_write(os.path.join(self.req_dir, "%06d.json" % seq),
+        write_atomic(os.path.join(self.req_dir, "%06d.json" % seq),
                      json.dumps(record, indent=1, sort_keys=True).encode())
         return seq
 

@@ -116,7 +116,7 @@ rabbitmqctl() {
 
 # --- sinks (python3, through sinks.py) -------------------------------------
 
-py3() { PYTHONPATH="$STACK_DIR" "$PY3" - "$@"; }
+py3() { PYTHONPATH="$STACK_DIR:$STACK_DIR/../tests" "$PY3" - "$@"; }
 
 # ---------------------------------------------------------------------------
 
@@ -249,7 +249,7 @@ EOF
 
 if [[ -x $PY2 ]]; then
   check "sinks.py under Python 2.7: sees a mail and a request it sent, writes control" 20 \
-    env PYTHONPATH="$STACK_DIR" "$PY2" -c '
+    env PYTHONPATH="$STACK_DIR:$STACK_DIR/../tests" "$PY2" -c '
 import json, os, smtplib, urllib2, sinks
 n_mail, n_http = len(sinks.mails()), len(sinks.http_requests())
 s = smtplib.SMTP("127.0.0.1", 8025, timeout=10)

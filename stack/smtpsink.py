@@ -21,18 +21,13 @@ import time
 
 from aiosmtpd.smtp import SMTP, AuthResult
 
+from atomicfile import write_atomic
+
 log = logging.getLogger("smtpsink")
 
 USER = b"qzmail"
 PASSWORD = b"qzmail"
 STATS_WIDTH = 256  # bytes of stats.json: its JSON, padded with blanks
-
-
-def atomic_write(path, data):
-    tmp = "%s.tmp.%d" % (path, os.getpid())
-    with open(tmp, "wb") as f:
-        f.write(data)
-    os.replace(tmp, path)
 
 
 class State:
@@ -81,7 +76,7 @@ class State:
         ctl = self.control()
         ctl["drop_next"] = False
         raw = json.dumps(ctl, sort_keys=True).encode()
-        atomic_write(self.control_path, raw)
+        write_atomic(self.control_path, raw)
         # Our own rewrite is not a change made by a test.
         self._control_raw = raw
 
@@ -105,8 +100,8 @@ class State:
         base = os.path.join(self.mail_dir, "%06d" % self.seq)
         meta["seq"] = self.seq
         meta["file"] = os.path.basename(base) + ".eml"
-        atomic_write(base + ".eml", raw)
-        atomic_write(base + ".json",
+        write_atomic(base + ".eml", raw)
+        write_atomic(base + ".json",
                      json.dumps(meta, sort_keys=True, indent=1).encode())
         self.messages += 1
         self.write_stats()

@@ -22,8 +22,9 @@ import email
 import errno
 import json
 import os
-import tempfile
 import time
+
+from atomicfile import write_atomic
 
 __all__ = [
     "run_dir", "mail_dir", "mails", "clear_mail", "smtp_control",
@@ -48,17 +49,7 @@ def http_dir():
 def _write_json_atomic(path, value):
     # The sink may read at any moment: it must see the old or the new file,
     # never a half-written one.
-    d = os.path.dirname(path)
-    if not os.path.isdir(d):
-        os.makedirs(d)
-    fd, tmp = tempfile.mkstemp(dir=d, prefix=".control.")
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(json.dumps(value, sort_keys=True))
-        os.rename(tmp, path)
-    except Exception:
-        os.unlink(tmp)
-        raise
+    write_atomic(path, json.dumps(value, sort_keys=True).encode("utf-8"))
 
 
 def _records(directory):
