@@ -822,8 +822,14 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   py::object kf_host = config.QZ_KF_HOST();
   if (truth(options.attr("host"))) kf_host = options.attr("host");
   py::object kafka = program->kafka_client(kf_host);
-  py::object producer =
-      program->simple_producer(kafka, **qz::host::kwargs({{"codec", program->codec_gzip}}));
+  // A batch counts as sent only once every in-sync copy of the partition
+  // holds it. With the client's default (the leader alone), a leader lost
+  // before its followers copied the batch would take rows that the saved
+  // position has already passed. On a single broker the two are the same.
+  py::object producer = program->simple_producer(
+      kafka, **qz::host::kwargs({{"codec", program->codec_gzip},
+                                 {"req_acks", qz::host::integer(-1)},
+                                 {"ack_timeout", qz::host::integer(10000)}}));
   py::object kf_topic = options.attr("topic");
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
