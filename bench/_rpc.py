@@ -115,25 +115,8 @@ def raw_service(queue):
 
 
 def echo_service(key):
-    from qz import qzconfig, qzmqobj, qzmqtool, qztool
-    exchange = key + qzconfig.QZ_MQ_EXCHANGE_TAG
-
-    def answer(channel, method, properties, body):
-        response_key = qzmqobj.get_headers_obj(properties)["response_key"]
-        qzmqtool.do_basic_publish(qztool.qz_gzip_data(qztool.qz_gunzip_data(body)),
-                                  {"retry": 0, "response_key": response_key}, response_key,
-                                  ch=channel, tag="echo", exchange=exchange)
-        channel.basic_ack(method.delivery_tag)
-
-    qzconfig.QZ_MQ_PROTOCOL = True
-    mq = qzmqobj.QZMQObject()
-    mq.open(userid=CREDENTIALS[0], password=CREDENTIALS[1], host="127.0.0.1")
-    mq.consume(key, callback=answer, durable=False, exclusive=False, auto_delete=False,
-               type="direct")
-    print "serving"
-    sys.stdout.flush()
-    mq.wait()
-    mq.close()
+    from qz import qzmqtool
+    qzmqtool.serve_remote_calls(key, lambda request: request, "echo", *CREDENTIALS)
 
 
 def remove_topology(connection, key):

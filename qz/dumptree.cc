@@ -575,22 +575,22 @@ py::object default_or(const py::object& given, py::object fallback) {
   return given ? given : std::move(fallback);
 }
 
-using Four = std::array<py::object, 4>;
+using DumpArguments = std::array<py::object, 4>;
 
-Four dump_arguments(const py::args& args, const py::kwargs& kwargs, const char* format) {
-  Four a = qz::host::parse_arguments<4>(args, kwargs, format,
+DumpArguments dump_arguments(const py::args& args, const py::kwargs& kwargs, const char* format) {
+  DumpArguments a = qz::host::parse_arguments<4>(args, kwargs, format,
                                         {"obj", "output", "indent", "depth"});
   return {default_or(a[0], py::bool_(false)), default_or(a[1], py::bool_(true)),
           default_or(a[2], qz::host::integer(4)), default_or(a[3], qz::host::integer(10))};
 }
 
 py::object dumptree(py::args args, py::kwargs kwargs) {
-  Four a = dump_arguments(args, kwargs, "|OOOO:dumptree");
+  DumpArguments a = dump_arguments(args, kwargs, "|OOOO:dumptree");
   return dumptree_of(a[0], a[1], a[2], a[3]);
 }
 
 py::object qz_dumptree(py::args args, py::kwargs kwargs) {
-  Four a = dump_arguments(args, kwargs, "|OOOO:qz_dumptree");
+  DumpArguments a = dump_arguments(args, kwargs, "|OOOO:qz_dumptree");
   py::list framed;
   framed.append(text("("));
   framed.append(a[0]);

@@ -200,3 +200,40 @@ def rpc_call_with_timeout(body, timeout, channel, queue):
             else:
                 channel.queue_unbind(queue=reply_queue, exchange=exchange, routing_key=key)
     return qztool.qz_gunzip_data(reply)
+
+
+def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", host="127.0.0.1"):
+    """The service side of the convention, for small services (stand-ins for
+    the platform's own): consumes `queue` (not durable), hands every
+    request's text to answer(text), publishes the text it returns as the
+    reply with do_basic_publish, and acknowledges. Prints "serving" once
+    consuming. Returns wait()'s status: true after the cancel word or a stop
+    signal, false when the broker connection was lost."""
+    import sys
+    from qz import qzmqobj  # the client imports this module's neighbours, not it
+
+    exchange = queue + qzconfig.QZ_MQ_EXCHANGE_TAG
+
+    def reply(channel, method, properties, body):
+        key = qzmqobj.get_headers_obj(properties)["response_key"]
+        do_basic_publish(qztool.qz_gzip_data(answer(qztool.qz_gunzip_data(body))),
+                         {"retry": 0, "response_key": key}, key, ch=channel, tag=tag,
+                         exchange=exchange)
+        channel.basic_ack(method.delivery_tag)
+
+    def handler(*delivery):
+        if len(delivery) == 1:  # the one-argument form
+            message = delivery[0]
+            delivery = (message.channel, message, message.properties, message.body)
+        reply(*delivery)
+
+    mq = qzmqobj.QZMQObject()
+    mq.open(userid=userid, password=password, host=host)
+    mq.consume(queue, callback=handler, durable=False, exclusive=False, auto_delete=False,
+               type="direct")
+    print "serving"
+    sys.stdout.flush()
+    try:
+        return mq.wait()
+    finally:
+        mq.close()
