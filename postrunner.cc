@@ -170,7 +170,7 @@ void receive(const qz::worker::Request& request) {
   qz::worker::acknowledge(delivery);
 }
 
-constexpr qz::worker::Spec kWorker{"qz_mail", true, "ML074 warning, no app_headers",
+constexpr qz::worker::Definition kWorker{"qz_mail", true, "ML074 warning, no app_headers",
                                    "ML079 warning, no to", &usable_recipient, &receive};
 
 void send_mail_operation(py::args args, py::kwargs kwargs) {

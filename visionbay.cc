@@ -99,7 +99,7 @@ void handle_request(const qz::worker::Request& request) {
   qz::worker::acknowledge(delivery);
 }
 
-constexpr qz::worker::Spec kWorker{"dnn_arpc", false, "DN056 warning, no app_headers",
+constexpr qz::worker::Definition kWorker{"dnn_arpc", false, "DN056 warning, no app_headers",
                                    "DN058 warning, no response_key ", &usable_response_key,
                                    &handle_request};
 

@@ -21,7 +21,7 @@ namespace {
 // host does not unload modules. QZ_KEY and the handlers stay in the module's
 // namespace and are read at each use, so a caller may replace them.
 struct Bound {
-  const Spec* spec;
+  const Definition* definition;
   py::dict globals;
   contracts::QzConfig config;
   contracts::QzTool tool;
@@ -40,33 +40,33 @@ bool cancel_if_asked(const Delivery& d) {
 }
 
 void receive(const Delivery& d) {
-  const Spec& spec = *bound->spec;
+  const Definition& definition = *bound->definition;
   py::object headers = bound->mqobj.get_headers_obj(d.properties);
   if (cancel_if_asked(d)) return;
   bound->mqobj.check_consumer_message(d.channel, d.method.attr("consumer_tag"), d.body);
   if (!truth(headers)) {
-    host::log_at_now(spec.no_headers_warning);
+    host::log_at_now(definition.no_headers_warning);
     acknowledge(d);
     return;
   }
-  py::object required = spec.required_header(headers);
+  py::object required = definition.required_header(headers);
   if (required.is_none()) {
-    host::log_at_now(spec.no_required_warning);
+    host::log_at_now(definition.no_required_warning);
     acknowledge(d);
     return;
   }
-  spec.handle(Request{d, headers, required});
+  definition.handle(Request{d, headers, required});
 }
 
 }  // namespace
 
-void define(py::module_& m, const Spec& spec) {
-  bound = new Bound{&spec,
+void define(py::module_& m, const Definition& definition) {
+  bound = new Bound{&definition,
                     py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
                     contracts::QzConfig::bind(),
                     contracts::QzTool::bind(),
                     contracts::QzMqObj::bind()};
-  m.attr("QZ_KEY") = text(spec.key);
+  m.attr("QZ_KEY") = text(definition.key);
   m.def("recv_callback2", [](py::args args, py::kwargs kw) {
     auto [channel, method, properties, body] = host::parse_arguments<4>(
         args, kw, "OOOO:recv_callback2", {"channel", "method", "properties", "body"});
@@ -89,7 +89,8 @@ py::object parse_options(std::initializer_list<host::Option> own) {
        "password to authenticate with (default: %default)"},
   };
   options.insert(options.end(), own.begin(), own.end());
-  options.push_back({nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true});
+  options.push_back(
+      {nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true});
   return host::parse_command_line(options)[0];
 }
 
@@ -102,8 +103,9 @@ Served serve(py::handle options) {
   host::release_stop_signals();
   py::object handler = truth(bound->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
                                                              : global("recv_callback");
+  py::bool_ durable(bound->definition->durable);
   mq.attr("consume")(global("QZ_KEY"), **kwargs({{"callback", handler},
-                                                 {"durable", py::bool_(bound->spec->durable)},
+                                                 {"durable", durable},
                                                  {"exclusive", py::bool_(false)},
                                                  {"auto_delete", py::bool_(false)},
                                                  {"type", text("direct")}}));
@@ -120,9 +122,9 @@ void reply(const Delivery& d, py::handle response_key, py::handle answer, const 
   // Bound at the first reply: a worker that never replies does not need
   // the publishing module at all.
   static const contracts::QzMqTool* mqtool = new contracts::QzMqTool(contracts::QzMqTool::bind());
-  mqtool->do_basic_publish(bound->tool.qz_gzip_data(answer), context, response_key,
-                                 d.channel, text(tag),
-                                 text(bound->spec->key) + bound->config.QZ_MQ_EXCHANGE_TAG());
+  py::object exchange = text(bound->definition->key) + bound->config.QZ_MQ_EXCHANGE_TAG();
+  mqtool->do_basic_publish(bound->tool.qz_gzip_data(answer), context, response_key, d.channel,
+                           text(tag), exchange);
 }
 
 void exit_with(int status) {

@@ -33,7 +33,7 @@ struct Request {
   py::object required;
 };
 
-struct Spec {
+struct Definition {
   const char* key;                 // the queue; becomes the module's QZ_KEY
   bool durable;                    // the queue's (and exchange's) durability
   const char* no_headers_warning;  // logged for a message without headers
@@ -46,8 +46,8 @@ struct Spec {
 // Defines QZ_KEY and the two handler operations, recv_callback2(channel,
 // method, properties, body) and recv_callback(msg), on the program's module;
 // both take their parameters by position or by name, with the host's own
-// argument errors. `spec` must outlive the module (a constant).
-void define(py::module_& m, const Spec& spec);
+// argument errors. `definition` must outlive the module (a constant).
+void define(py::module_& m, const Definition& definition);
 
 // `name` of the headers, or none (the headers' own get).
 py::object field(py::handle mapping, const char* name);
@@ -70,7 +70,7 @@ Served serve(py::handle options);
 void acknowledge(const Delivery& delivery);
 
 // The reply to a remote call: `answer` (byte string) compressed and published
-// with do_basic_publish to the reply exchange (the spec's key followed by
+// with do_basic_publish to the reply exchange (the definition's key followed by
 // QZ_MQ_EXCHANGE_TAG, read at each reply) under `response_key`,
 // with the headers {"retry": 0, "response_key": response_key}. Its result is
 // not looked at; an error it raises leaves the caller's request
