@@ -192,16 +192,20 @@ kc_wait_in_sync() {
   done
 }
 
-kc_status() {
-  local n i pid
-  n=$(cluster_size kafka)
+# One line a node of a cluster: up (it answers), starting (a process that
+# does not answer yet) or down. node_lines KIND BASE_PORT ANSWERS PID_OF
+node_lines() {
+  local kind=$1 base=$2 answers=$3 pid_of=$4 n i pid
+  n=$(cluster_size "$kind")
   for ((i = 1; i <= n; i++)); do
-    if kc_answers "$i"; then pid=up
-    elif pid=$(kc_pid "$i"); then pid="starting (pid $pid)"
+    if "$answers" "$i"; then pid=up
+    elif pid=$("$pid_of" "$i"); then pid="starting (pid $pid)"
     else pid=down; fi
-    printf '%-11s %-16s %s\n' "kafka-$i" "127.0.0.1:$((KC_BROKER_BASE + i))" "$pid"
+    printf '%-11s %-16s %s\n' "$kind-$i" "127.0.0.1:$((base + i))" "$pid"
   done
 }
+
+kc_status() { node_lines kafka "$KC_BROKER_BASE" kc_answers kc_pid; }
 
 kc_down() {
   local n i pid pids=()
@@ -334,16 +338,7 @@ rc_wait_running() {
   done
 }
 
-rc_status() {
-  local n i pid
-  n=$(cluster_size rabbitmq)
-  for ((i = 1; i <= n; i++)); do
-    if rc_answers "$i"; then pid=up
-    elif pid=$(rc_pid "$i"); then pid="starting (pid $pid)"
-    else pid=down; fi
-    printf '%-11s %-16s %s\n' "rabbitmq-$i" "127.0.0.1:$((RC_AMQP_BASE + i))" "$pid"
-  done
-}
+rc_status() { node_lines rabbitmq "$RC_AMQP_BASE" rc_answers rc_pid; }
 
 rc_down() {
   local n i pid pids=()

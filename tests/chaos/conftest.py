@@ -57,29 +57,31 @@ def fresh_cluster(kind, nodes):
     return stop
 
 
+def running_cluster(kind):
+    """A fresh 3-node cluster of `kind` for as long as the fixture lives:
+    its addresses (node i is hosts[i - 1]); stopped at the end."""
+    if why_skip():
+        pytest.skip(why_skip())
+    stop = fresh_cluster(kind, 3)
+    try:
+        yield chaoslab.hosts(kind)
+    finally:
+        stop()
+
+
 @pytest.fixture(scope="module")
 def kafka_cluster():
     """The bootstrap list of a fresh 3-node Kafka cluster."""
-    if why_skip():
-        pytest.skip(why_skip())
-    stop = fresh_cluster("kafka", 3)
-    try:
-        yield chaoslab.hosts("kafka")
-    finally:
-        stop()
+    for hosts in running_cluster("kafka"):
+        yield hosts
 
 
 @pytest.fixture(scope="session")
 def rabbit_cluster():
-    """The AMQP addresses of a fresh 3-node RabbitMQ cluster (node i is
-    hosts[i - 1]), for every drill that uses one; stopped at the end."""
-    if why_skip():
-        pytest.skip(why_skip())
-    stop = fresh_cluster("rabbitmq", 3)
-    try:
-        yield chaoslab.hosts("rabbitmq")
-    finally:
-        stop()
+    """The AMQP addresses of a fresh 3-node RabbitMQ cluster, for every drill
+    that uses one."""
+    for hosts in running_cluster("rabbitmq"):
+        yield hosts
 
 
 @pytest.fixture(scope="session")
