@@ -207,18 +207,20 @@ def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", hos
     the platform's own): consumes `queue` (not durable), hands every
     request's text to answer(text), publishes the text it returns as the
     reply with do_basic_publish, and acknowledges. Prints "serving" once
-    consuming. Returns wait()'s status: true after the cancel word or a stop
-    signal, false when the broker connection was lost."""
+    consuming. An answer of None sends no reply (a service that stays silent,
+    for callers' time-outs). Returns wait()'s status: true after the cancel
+    word or a stop signal, false when the broker connection was lost."""
     import sys
     from qz import qzmqobj  # the client imports this module's neighbours, not it
 
     exchange = queue + qzconfig.QZ_MQ_EXCHANGE_TAG
 
     def reply(channel, method, properties, body):
-        key = qzmqobj.get_headers_obj(properties)["response_key"]
-        do_basic_publish(qztool.qz_gzip_data(answer(qztool.qz_gunzip_data(body))),
-                         {"retry": 0, "response_key": key}, key, ch=channel, tag=tag,
-                         exchange=exchange)
+        text = answer(qztool.qz_gunzip_data(body))
+        if text is not None:
+            key = qzmqobj.get_headers_obj(properties)["response_key"]
+            do_basic_publish(qztool.qz_gzip_data(text), {"retry": 0, "response_key": key}, key,
+                             ch=channel, tag=tag, exchange=exchange)
         channel.basic_ack(method.delivery_tag)
 
     def handler(*delivery):
