@@ -37,17 +37,36 @@ py::object decode(py::handle json_text) {
   return program->json.attr("loads")(json_text);
 }
 
-// The caller's response key, or none when it cannot be a routing key: a
-// broker refuses keys that are not text or are over 255 bytes, and a publish
-// that raises would leave the request to come back at every start.
+// True when `text` (unicode) holds a surrogate code point, which the
+// broker's UTF-8 check refuses although the host encodes it.
+bool has_surrogate(py::handle text) {
+  const Py_UNICODE* p = PyUnicode_AS_UNICODE(text.ptr());
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_SIZE(text.ptr()); i < n; ++i)
+    if (p[i] >= 0xD800 && p[i] <= 0xDFFF) return true;
+  return false;
+}
+
+// The caller's response key, or none when it cannot be a routing key. The
+// broker takes a key of at most 255 bytes of well-formed UTF-8 and closes the
+// whole connection on any other: the request would come back at every start
+// and end the service each time.
 py::object usable_response_key(py::handle app_headers) {
   py::object key = field(app_headers, "response_key");
   if (!truth(key)) return py::none();
-  py::object bytes = key;
-  if (PyUnicode_Check(key.ptr()))
-    bytes = qz::host::steal(PyUnicode_AsUTF8String(key.ptr()));
-  else if (!PyString_Check(key.ptr()))
+  py::object text_form = key;
+  if (PyString_Check(key.ptr())) {
+    const char* raw = PyString_AS_STRING(key.ptr());
+    text_form = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(raw, PyString_GET_SIZE(key.ptr()), "strict"));
+    if (!text_form) {
+      PyErr_Clear();
+      return py::none();
+    }
+  } else if (!PyUnicode_Check(key.ptr())) {
     return py::none();
+  }
+  if (has_surrogate(text_form)) return py::none();
+  py::object bytes = qz::host::steal(PyUnicode_AsUTF8String(text_form.ptr()));
   if (PyString_GET_SIZE(bytes.ptr()) > 255) return py::none();
   return key;
 }

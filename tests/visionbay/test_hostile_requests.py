@@ -54,6 +54,11 @@ def matches(expected, text):
     ((envelope("qz_time"), {"response_key": "k" * 256}), "DN058 warning, no response_key ", None),
     ((envelope("qz_time"), {"response_key": u"\xe9" * 128}), "DN058 warning, no response_key ",
      None),
+    # the broker closes the whole connection on a key that is not UTF-8
+    ((envelope("qz_time"), {"response_key": "\xff\xfe not utf-8"}),
+     "DN058 warning, no response_key ", None),
+    ((envelope("qz_time"), {"response_key": u"\ud800 lone surrogate"}),
+     "DN058 warning, no response_key ", None),
     # image locations that lead where no image should come from
     ((classify_request("digits-sample", "http://169.254.169.254/latest/meta-data/"),
       KEY_HEADERS), re.compile(r"^DN125 #Exception: LoadImageError\(.*169\.254\.169\.254"), ""),
