@@ -14,6 +14,7 @@
 #include "host/module.h"
 #include "host/options.h"
 
+#include <datetime.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,6 +53,10 @@ struct Program {
   py::object stream_reader, delete_rows, write_rows, update_rows, internal_error;
   // column values
   py::object datetime_kind, date_kind, timedelta_kind, timegm, b64encode, builtin_sorted;
+  py::object utc_datetime_kind;  // the kind the row decoder builds DATETIME values of
+  // a message's own keys, made once: every row uses each of them
+  py::object key_sql_event, key_catalog, key_baseid, key_cf, key_key, key_json, cf_log;
+  py::object kind_delete, kind_update, kind_write, key_values, key_after_values;
   // the rest of the host
   py::object print_exception, remove, path_join, builtin_range;
 };
@@ -101,6 +106,37 @@ py::object duration_text(py::handle delta) {
   return text(std::string_view(shown, static_cast<size_t>(length)));
 }
 
+// Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
+// days_from_civil): the count calendar.timegm makes of a date.
+long long days_from_civil(long long year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned year_of_era = static_cast<unsigned>(year - era * 400);
+  const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + static_cast<long long>(day_of_era) - 719468;
+}
+
+// calendar.timegm(value.utctimetuple()): whole UTC seconds, the fraction
+// dropped. Every DATETIME and TIMESTAMP of a row is a naive datetime of the
+// host's own kind or the decoder's; for those, utctimetuple() is the value's
+// own fields, counted here without the two host calls (a fifth of a row's
+// own work). Any other datetime takes the host's way.
+py::object utc_seconds(py::handle value) {
+  PyTypeObject* kind = Py_TYPE(value.ptr());
+  bool plain = kind == PyDateTimeAPI->DateTimeType ||
+               kind == reinterpret_cast<PyTypeObject*>(program->utc_datetime_kind.ptr());
+  if (!plain || reinterpret_cast<_PyDateTime_BaseTZInfo*>(value.ptr())->hastzinfo)
+    return program->timegm(value.attr("utctimetuple")());
+  PyObject* when = value.ptr();
+  long long seconds =
+      days_from_civil(PyDateTime_GET_YEAR(when), PyDateTime_GET_MONTH(when),
+                      PyDateTime_GET_DAY(when)) * 86400 +
+      PyDateTime_DATE_GET_HOUR(when) * 3600 + PyDateTime_DATE_GET_MINUTE(when) * 60 +
+      PyDateTime_DATE_GET_SECOND(when);
+  return steal(PyInt_FromLong(static_cast<long>(seconds)));
+}
+
 py::object lossless(py::handle value);
 
 py::object lossless_items(py::handle container) {
@@ -134,8 +170,7 @@ py::object lossless(py::handle value) {
     PyErr_Clear();
     return program->b64encode(value);
   }
-  if (is_instance(value, program->datetime_kind))
-    return program->timegm(value.attr("utctimetuple")());
+  if (is_instance(value, program->datetime_kind)) return utc_seconds(value);
   if (is_instance(value, program->date_kind)) return value.attr("isoformat")();
   if (is_instance(value, program->timedelta_kind)) return duration_text(value);
   if (PyAnySet_Check(value.ptr())) return program->builtin_sorted(lossless_items(value));
@@ -146,38 +181,62 @@ py::object lossless(py::handle value) {
 
 // ---- rows to messages ----
 
+// The kind of change a rows event holds, and the key of a row's columns
+// after it; no kind for an event of another kind.
+struct ChangeKind {
+  py::object sql_event = py::none();
+  py::object columns_key;
+};
+
+ChangeKind change_kind(py::handle event) {
+  if (is_instance(event, program->delete_rows)) return {program->kind_delete, program->key_values};
+  if (is_instance(event, program->update_rows))
+    return {program->kind_update, program->key_after_values};
+  if (is_instance(event, program->write_rows)) return {program->kind_write, program->key_values};
+  return {};
+}
+
 // A changed row: its kind of change, and its columns (name -> value) after it.
 struct RowChange {
   py::object sql_event;
   py::object columns = py::none();  // none for an event of another kind
 };
 
-RowChange row_change(py::handle event, py::handle row) {
-  if (is_instance(event, program->delete_rows)) return {text("delete"), row[text("values")]};
-  if (is_instance(event, program->update_rows))
-    return {text("update"), row[text("after_values")]};
-  if (is_instance(event, program->write_rows)) return {text("write"), row[text("values")]};
-  return {};
+RowChange row_change(const ChangeKind& kind, py::handle row) {
+  if (kind.sql_event.is_none()) return {};
+  return {kind.sql_event, row[kind.columns_key]};
 }
 
 // QZ_HBASE_IGNORE holds [table, event] pairs that are not fed.
 bool ignored(py::handle table, py::handle sql_event) {
+  py::object pairs = program->config.QZ_HBASE_IGNORE();
+  // nothing to look for in an empty list (the default), so no pair is made
+  if (PyList_CheckExact(pairs.ptr()) && PyList_GET_SIZE(pairs.ptr()) == 0) return false;
   py::list table_and_event;
   table_and_event.append(table);
   table_and_event.append(sql_event);
-  int found = PySequence_Contains(program->config.QZ_HBASE_IGNORE().ptr(), table_and_event.ptr());
+  int found = PySequence_Contains(pairs.ptr(), table_and_event.ptr());
   if (found < 0) throw py::error_already_set();
   return found != 0;
+}
+
+// mapping.get(key); without a host call for a plain dict and a text key,
+// whose hash cannot fail.
+py::object get(py::handle mapping, py::handle key) {
+  if (!PyDict_CheckExact(mapping.ptr()) || !PyString_CheckExact(key.ptr()))
+    return mapping.attr("get")(key);
+  PyObject* found = PyDict_GetItem(mapping.ptr(), key.ptr());
+  return found ? py::reinterpret_borrow<py::object>(found) : py::none();
 }
 
 // The row id from the column that QZ_HBASE_TABLES_MAP names for the table;
 // 0 without one, or when the column holds no integer (with an SS255 line).
 py::object row_id_of(py::handle table, py::handle columns) {
   py::object row_id = integer(0);
-  py::object entry = program->config.QZ_HBASE_TABLES_MAP().attr("get")(table);
+  py::object entry = get(program->config.QZ_HBASE_TABLES_MAP(), table);
   if (truth(entry)) {
     py::object id_column = entry[integer(1)];
-    if (truth(id_column)) row_id = columns.attr("get")(id_column);
+    if (truth(id_column)) row_id = get(columns, id_column);
   }
   if (row_id.is_none()) row_id = integer(0);
   if (!PyInt_Check(row_id.ptr()) && !PyLong_Check(row_id.ptr())) {
@@ -187,20 +246,36 @@ py::object row_id_of(py::handle table, py::handle columns) {
   return row_id;
 }
 
+// Each column's value made lossless, in place. A dict's values are replaced
+// as it is walked, which leaves its keys as they are (the host allows that).
+void convert_columns(py::handle columns) {
+  if (!PyDict_CheckExact(columns.ptr())) {
+    for (py::handle name : steal(PySequence_List(columns.ptr())))
+      columns[name] = lossless(columns[name]);
+    return;
+  }
+  Py_ssize_t at = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(columns.ptr(), &at, &name, &value)) {
+    py::object converted = lossless(value);
+    if (converted.ptr() != value && PyDict_SetItem(columns.ptr(), name, converted.ptr()) < 0)
+      throw py::error_already_set();
+  }
+}
+
 // The message of a row. Its columns are converted in place and carry the
 // kind of change as well.
 py::dict message_of(py::handle table, py::handle row_id, const RowChange& change) {
   py::handle columns = change.columns;
   py::dict message;
-  message[text("sql_event")] = change.sql_event;
-  message[text("hbase_catalog")] = table;
-  message[text("hbase_baseid")] = row_id;
-  message[text("hbase_cf")] = text("log");
-  message[text("hbase_key")] = program->tool.hbase_key(table, row_id);
-  for (py::handle name : steal(PySequence_List(columns.ptr())))
-    columns[name] = lossless(columns[name]);
-  columns[text("sql_event")] = change.sql_event;
-  message[text("hbase_json")] = program->simplejson_dumps(columns);
+  message[program->key_sql_event] = change.sql_event;
+  message[program->key_catalog] = table;
+  message[program->key_baseid] = row_id;
+  message[program->key_cf] = program->cf_log;
+  message[program->key_key] = program->tool.hbase_key(table, row_id);
+  convert_columns(columns);
+  columns[program->key_sql_event] = change.sql_event;
+  message[program->key_json] = program->simplejson_dumps(columns);
   return message;
 }
 
@@ -380,7 +455,7 @@ class Feed {
   void queue_rows(py::handle event);
   void note_statement_end(py::handle event);
   // per row and message
-  void queue_row(py::handle event, py::handle row, py::handle table);
+  void queue_row(const ChangeKind& kind, py::handle row, py::handle table);
   void queue_message(py::handle message, py::handle table, py::handle row_id);
   void publish_batch();
   void send_batch(double now);
@@ -500,10 +575,10 @@ void Feed::queue_message(py::handle message, py::handle table, py::handle row_id
 }
 
 // Every row counts, also an empty one and one that is not fed.
-void Feed::queue_row(py::handle event, py::handle row, py::handle table) {
+void Feed::queue_row(const ChangeKind& kind, py::handle row, py::handle table) {
   ++rows_;
   if (!truth(row)) return;
-  RowChange change = row_change(event, row);
+  RowChange change = row_change(kind, row);
   if (!truth(change.columns)) return;
   if (ignored(table, change.sql_event)) {
     ++passes_;
@@ -515,7 +590,8 @@ void Feed::queue_row(py::handle event, py::handle row, py::handle table) {
 
 void Feed::queue_rows(py::handle event) {
   py::object table = event.attr("table");
-  for (py::handle row : event.attr("rows")) queue_row(event, row, table);
+  ChangeKind kind = change_kind(event);
+  for (py::handle row : event.attr("rows")) queue_row(kind, row, table);
 }
 
 // A resumed stream needs the table map that opens a statement, so only the
@@ -755,7 +831,8 @@ void Feed::run() {
 // decoder is given a datetime module whose datetime builds those values in
 // UTC, the zone in which "hbase_json" reads every date-and-time; all else of
 // the module is the host's own.
-void decode_timestamps_in_utc(py::handle row_event, py::handle datetime, py::handle builtins) {
+py::object decode_timestamps_in_utc(py::handle row_event, py::handle datetime,
+                                    py::handle builtins) {
   py::object imported = py::getattr(row_event, "datetime", py::none());
   if (!imported.is(datetime))
     throw std::runtime_error(
@@ -772,6 +849,7 @@ void decode_timestamps_in_utc(py::handle row_event, py::handle datetime, py::han
   module.attr("__dict__").attr("update")(datetime.attr("__dict__"));
   module.attr("datetime") = in_utc;
   row_event.attr("datetime") = module;
+  return in_utc;
 }
 
 py::tuple parse_feed_command_line() {
@@ -848,6 +926,9 @@ void main_operation(py::args arguments, py::kwargs keywords) {
 
 QZ_PROGRAM(rowfeed, module) {
   auto import = [](const char* name) { return py::module_::import(name); };
+  auto interned = [](const char* name) { return steal(PyString_InternFromString(name)); };
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) throw py::error_already_set();
   auto config = qz::contracts::QzConfig::bind();
   auto tool = qz::contracts::QzTool::bind();
   py::module_ kafka = import("kafka");
@@ -875,13 +956,24 @@ QZ_PROGRAM(rowfeed, module) {
       .timegm = import("calendar").attr("timegm"),
       .b64encode = import("base64").attr("b64encode"),
       .builtin_sorted = builtins.attr("sorted"),
+      .utc_datetime_kind = decode_timestamps_in_utc(row_event, datetime, builtins),
+      .key_sql_event = interned("sql_event"),
+      .key_catalog = interned("hbase_catalog"),
+      .key_baseid = interned("hbase_baseid"),
+      .key_cf = interned("hbase_cf"),
+      .key_key = interned("hbase_key"),
+      .key_json = interned("hbase_json"),
+      .cf_log = interned("log"),
+      .kind_delete = interned("delete"),
+      .kind_update = interned("update"),
+      .kind_write = interned("write"),
+      .key_values = interned("values"),
+      .key_after_values = interned("after_values"),
       .print_exception = import("traceback").attr("print_exception"),
       .remove = import("os").attr("remove"),
       .path_join = import("os.path").attr("join"),
       .builtin_range = builtins.attr("range"),
   };
-
-  decode_timestamps_in_utc(row_event, datetime, builtins);
 
   module.attr("version") = text("0.010");
   module.attr("QZ_SLEEP") = integer(3);

@@ -225,7 +225,7 @@ PHASES = [
     ("simplejson", "simplejson's C encoder on each row's values (hbase_json)"),
     ("json", "json's C encoder on each message"),
     ("hbase_key", "qztool.hbase_key (md5 per row)"),
-    ("timegm", "calendar.timegm of each datetime value (pure Python)"),
+    ("timegm", "calendar.timegm: only for a datetime the row decoder did not build"),
     ("send", "SimpleProducer.send_messages, all of it"),
     ("  encode", "  of which the message set: framing and crc of each message"),
     ("  gzip", "  of which gzip of the message set (kafka-python's level 9)"),

@@ -184,8 +184,8 @@ def hbase_key(table, id):
     md5("<table>:<id>"): consecutive ids of one table land in different key
     ranges (regions) instead of all on the last one, while the key stays
     readable and unique per row."""
-    salt = hashlib.md5("%s:%d" % (table, id)).hexdigest()[:4]
-    return "%s:%s:%d" % (salt, table, id)
+    name = "%s:%d" % (table, id)
+    return hashlib.md5(name).hexdigest()[:4] + ":" + name
 
 
 def _record_path(dir, key, suffix=".json"):

@@ -98,6 +98,21 @@ CASES = [
       message("write", "f_forms", 0, id=2, b=None, d=None, dt=None, z=None, tiny=None,
               bin="ok")]),
 
+    ("date-and-time as whole UTC seconds over the whole range",
+     {},
+     ["CREATE TABLE f_when (id INT PRIMARY KEY, dt DATETIME(6), ts TIMESTAMP(6) NULL)",
+      "SET time_zone = '+00:00'",
+      "INSERT INTO f_when VALUES (1, '1000-01-01 00:00:00', '1970-01-01 00:00:01'),"
+      " (2, '9999-12-31 23:59:59.999999', '2038-01-19 03:14:07.999999'),"
+      " (3, '1969-12-31 23:59:59.5', NULL), (4, '2000-02-29 12:34:56', '2000-03-01 00:00:00'),"
+      " (5, '1900-03-01 00:00:00', NULL), (6, '0400-02-29 23:00:00', NULL)"],
+     [message("write", "f_when", 0, id=1, dt=-30610224000, ts=1),
+      message("write", "f_when", 0, id=2, dt=253402300799, ts=2147483647),
+      message("write", "f_when", 0, id=3, dt=-1, ts=None),
+      message("write", "f_when", 0, id=4, dt=951827696, ts=951868800),
+      message("write", "f_when", 0, id=5, dt=-2203891200, ts=None),
+      message("write", "f_when", 0, id=6, dt=-49539258000, ts=None)]),
+
     ("another schema is not followed",
      {},
      ["CREATE TABLE qz_other.f_elsewhere (id INT PRIMARY KEY)",
@@ -112,7 +127,7 @@ def clean_tables():
     from feedlab import sql
     yield
     for name in ("f_orders", "f_items", "f_plain", "f_ign", "f_text", "f_null", "f_nocol",
-                 "f_big", "f_types", "f_forms", "f_here", "qz_other.f_elsewhere"):
+                 "f_big", "f_types", "f_forms", "f_when", "f_here", "qz_other.f_elsewhere"):
         sql("DROP TABLE IF EXISTS %s" % name)
 
 
