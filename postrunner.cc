@@ -7,10 +7,12 @@
 #include "host/json.h"
 #include "host/log.h"
 #include "host/module.h"
+#include "net/socket_deadline.h"
 #include "worker/worker.h"
 
 namespace {
 
+using qz::host::integer;
 using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
@@ -30,6 +32,22 @@ struct Program {
   qz::contracts::QzTool tool;
 };
 Program* program = nullptr;
+
+// Bounds the SMTP exchange in hand (one mail, or the last quit). Never
+// freed, as the program's other bindings.
+qz::SocketDeadline& smtp_deadline() {
+  static auto* deadline = new qz::SocketDeadline;
+  return *deadline;
+}
+
+// Puts the exchange in hand under its deadline; one that cannot be watched
+// (no descriptor left to duplicate) does not start.
+void arm_deadline(int fd, double seconds) {
+  if (!smtp_deadline().arm(fd, seconds)) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+}
 
 py::object global(const char* name) { return program->globals[text(name)]; }
 
@@ -59,14 +77,51 @@ py::object compose(py::handle to, py::handle subject, py::handle body, py::handl
   return message;
 }
 
-// A connection already open is reused without a new login.
-py::object connection() {
+// The descriptor of an SMTP connection's socket; -1 when it has none (closed).
+int socket_of(py::handle smtp) {
+  py::object sock = py::getattr(smtp, "sock", py::none());
+  if (sock.is_none()) return -1;
+  return py::cast<int>(sock.attr("fileno")());
+}
+
+// The deadline of the exchange in hand covers the connection's socket.
+void watch(py::handle smtp, double seconds) {
+  int fd = socket_of(smtp);
+  if (fd >= 0) arm_deadline(fd, seconds);
+}
+
+// A connection already open is reused without a new login. A new one is
+// opened as SMTP(host, port, timeout=...) opens it, with the exchange's
+// deadline on its socket from the moment it exists: the greeting is part of
+// the exchange.
+py::object connection(double seconds) {
   py::object slot = global("smtp");
   if (truth(slot)) return slot;
   const auto& c = program->config;
   py::object opened = program->smtplib.attr("SMTP")(
-      c.QZ_SMTP_HOST(), c.QZ_SMTP_PORT(), **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
+      **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
   program->globals[text("smtp")] = opened;
+  // Held by the connection only while it connects: the hook refers to the
+  // connection through its bound method, a cycle the host cannot collect.
+  py::object make_socket = opened.attr("_get_socket");
+  opened.attr("_get_socket") = py::cpp_function([make_socket, seconds](py::args args) {
+    py::object sock = make_socket(*args);
+    arm_deadline(py::cast<int>(sock.attr("fileno")()), seconds);
+    return sock;
+  });
+  py::object greeting;
+  try {
+    greeting = opened.attr("connect")(c.QZ_SMTP_HOST(), c.QZ_SMTP_PORT());
+  } catch (py::error_already_set&) {
+    py::delattr(opened, "_get_socket");
+    throw;
+  }
+  py::delattr(opened, "_get_socket");
+  if (!integer(220).equal(greeting[integer(0)])) {
+    opened.attr("close")();
+    PyErr_SetObject(program->smtplib.attr("SMTPConnectError").ptr(), greeting.ptr());
+    throw py::error_already_set();
+  }
   py::object uid = c.QZ_SMTP_UID();
   if (truth(uid)) opened.attr("login")(uid, c.QZ_SMTP_PWD());
   return opened;
@@ -89,16 +144,44 @@ void drop_connection() {
   program->globals[text("smtp")] = py::none();
 }
 
+// Raised in place of what a socket shut down at the deadline gave smtplib
+// (end of file, a reset): the host's socket.timeout, which names the budget.
+[[noreturn]] void raise_mail_timeout(double seconds) {
+  py::object message = qz::host::steal(PyString_FromFormat(
+      "the SMTP exchange of one mail took longer than QZ_SMTP_MAIL_TIMEOUT (%s s)",
+      PyString_AS_STRING(qz::host::str_of(py::float_(seconds)).ptr())));
+  PyErr_SetObject(py::module_::import("socket").attr("timeout").ptr(), message.ptr());
+  throw py::error_already_set();
+}
+
+// One mail's whole exchange, opening the connection and a failure's quit
+// included, takes at most QZ_SMTP_MAIL_TIMEOUT: past it the socket is shut
+// down and the mail fails with socket.timeout.
 void qz_send_mail(py::object to, py::object subject, py::object body) {
   py::object sender = program->config.QZ_SMTP_SENDER();
   py::object message = compose(to, subject, body, sender);
+  py::object text_of_mail = message.attr("as_string")();
+  double seconds = program->config.smtp_mail_timeout();
+  qz::SocketDeadline& deadline = smtp_deadline();
   try {
-    connection().attr("sendmail")(sender, to, message.attr("as_string")());
+    py::object smtp = connection(seconds);
+    watch(smtp, seconds);
+    smtp.attr("sendmail")(sender, to, text_of_mail);
   } catch (py::error_already_set& e) {
-    if (!is_failure(e)) throw;  // an interrupt or exit passes through untouched
+    if (!is_failure(e)) {  // an interrupt or exit passes through untouched
+      deadline.disarm();
+      throw;
+    }
+    // The mail's own error names the cause, unless its time ran out; the
+    // quit that gives the connection up stays within the same time.
+    bool timed_out = deadline.expired();
     drop_connection();
+    deadline.disarm();
+    if (timed_out) raise_mail_timeout(seconds);
     throw;
   }
+  // Sent; a deadline that passed just after leaves a socket shut down.
+  if (deadline.disarm()) drop_connection();
 }
 
 // ---- request handling ----
@@ -188,11 +271,15 @@ void main_operation(py::args args, py::kwargs kwargs) {
   served.client.attr("close")();
   py::object slot = global("smtp");
   if (truth(slot)) {
+    // The last quit is an exchange of its own, bounded like a mail.
+    watch(slot, program->config.smtp_mail_timeout());
     try {
       slot.attr("quit")();
     } catch (py::error_already_set& e) {
+      smtp_deadline().disarm();
       if (!is_failure(e)) throw;
     }
+    smtp_deadline().disarm();
   }
   qz::worker::exit_with(served.orderly ? 0 : 1);
 }

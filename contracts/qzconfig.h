@@ -53,6 +53,14 @@ class QzConfig {
     return py::getattr(module_, name, fallback);
   }
 
+  // The seconds one mail's whole SMTP exchange may take (QZ_SMTP_MAIL_TIMEOUT);
+  // a value that is no number raises the host's conversion error.
+  double smtp_mail_timeout() const {
+    py::object seconds = host::steal(
+        PyNumber_Float(setting_or("QZ_SMTP_MAIL_TIMEOUT", host::integer(120)).ptr()));
+    return PyFloat_AS_DOUBLE(seconds.ptr());
+  }
+
   // The budget of a request's JSON (QZ_JSON_MAX_NUMBER, QZ_JSON_MAX_DEPTH).
   Py_ssize_t json_max_number() const { return size_setting("QZ_JSON_MAX_NUMBER", 400); }
   Py_ssize_t json_max_depth() const { return size_setting("QZ_JSON_MAX_DEPTH", 64); }

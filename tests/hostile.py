@@ -142,3 +142,74 @@ class Redirector(_HTTPServer):
                 pass
 
         _HTTPServer.__init__(self, Handler, "/images/x.png")
+
+
+class SMTPDrip(object):
+    """An SMTP server that answers promptly until one step of the exchange,
+    then sends a byte every `every` seconds of a reply that never comes, for
+    30 seconds, so a per-read time-out never fires. stall_at: "greeting",
+    "data" (the reply to the mail's text) or "quit"; refuse_rcpt answers
+    every recipient with 550. Mails taken are counted in `mails`."""
+
+    def __init__(self, stall_at, every=0.2, refuse_rcpt=False):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.stall_at, self.every, self.refuse_rcpt = stall_at, every, refuse_rcpt
+        self.mails = 0
+        t = threading.Thread(target=self._serve)
+        t.daemon = True
+        t.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except socket.error:
+                return
+            t = threading.Thread(target=self._session, args=(conn,))
+            t.daemon = True
+            t.start()
+
+    def _answer(self, conn, step, reply):
+        if step == self.stall_at:
+            # never a whole reply code: a client that stops listening half-way
+            # cannot take the drip for an answer
+            for _ in range(int(30 / self.every)):  # then gives up: a test never hangs
+                conn.sendall("x")
+                time.sleep(self.every)
+        conn.sendall(reply + "\r\n")
+
+    def _session(self, conn):
+        lines = conn.makefile("rb")
+        try:
+            self._answer(conn, "greeting", "220 drip ESMTP")
+            while True:
+                line = lines.readline()
+                if not line:
+                    return
+                verb = line[:4].upper()
+                if verb in ("EHLO", "HELO"):
+                    conn.sendall("250 drip\r\n")
+                elif verb == "RCPT" and self.refuse_rcpt:
+                    conn.sendall("550 no such user\r\n")
+                elif verb == "DATA":
+                    conn.sendall("354 go on\r\n")
+                    while lines.readline() not in (".\r\n", ""):
+                        pass
+                    self.mails += 1
+                    self._answer(conn, "data", "250 queued")
+                elif verb == "QUIT":
+                    self._answer(conn, "quit", "221 bye")
+                    return
+                else:  # MAIL, RCPT, RSET, NOOP
+                    conn.sendall("250 ok\r\n")
+        except socket.error:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.listener.close()

@@ -3,10 +3,12 @@ import email
 import email.header
 import json
 import socket
+import time
 
 import pytest
 
 import sinks
+from hostile import SMTPDrip
 from mailq import waiting_requests
 from qz import qzconfig
 
@@ -203,3 +205,42 @@ def test_qz_send_mail_directly(worker, postrunner):
     assert email.header.decode_header(first["message"]["Subject"]) == [("[QZ Mail] ", "utf-8")]
     assert mail_text(first) == "QZ Mail\n\nunicode \xc3\xa9 body"
     assert mail_text(second) == "QZ Mail\n\nbytes \xc3\xa9 body"
+
+
+MAIL_TIMED_OUT = ("ML095 timeout('the SMTP exchange of one mail took longer than"
+                  " QZ_SMTP_MAIL_TIMEOUT (1.5 s)',)")
+
+
+@pytest.mark.parametrize("stall_at, refuse_rcpt, line", [
+    ("greeting", False, MAIL_TIMED_OUT),
+    ("data", False, MAIL_TIMED_OUT),
+    # the quit that gives a failed connection up is bounded too; the mail's
+    # own error stays the one reported
+    ("quit", True, "ML095 SMTPRecipientsRefused({u'a@example.com': (550, 'no such user')},)"),
+])
+def test_a_server_answering_a_byte_at_a_time_cannot_hold_a_mail(worker, postrunner, monkeypatch,
+                                                                  stall_at, refuse_rcpt, line):
+    drip = SMTPDrip(stall_at, every=0.2, refuse_rcpt=refuse_rcpt)
+    try:
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", drip.port)
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_UID", "")
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_TIMEOUT", 1)  # each wait: never reached
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 1.5)
+        started = time.time()
+        assert worker.serve(({"subject": "x"}, TO)) == [line]
+        assert time.time() - started < 4
+    finally:
+        drip.close()
+    assert postrunner.smtp is None and waiting_requests() == 1
+    # the next mail opens a fresh connection to a server that answers
+    monkeypatch.undo()
+    assert worker.serve() == []
+    assert len(sinks.mails()) == 1 and waiting_requests() == 0
+
+
+def test_a_mail_with_no_time_left_is_not_sent_and_stays_queued(worker, postrunner,
+                                                                  monkeypatch):
+    monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 0)  # out before it starts
+    [line] = worker.serve(({"subject": "x"}, TO))
+    assert line == MAIL_TIMED_OUT.replace("(1.5 s)", "(0.0 s)")
+    assert sinks.mails() == [] and waiting_requests() == 1

@@ -10,7 +10,7 @@ import pytest
 
 import sinks
 from harness import TREE, finish, wait_until
-from hostile import BlackHole, Endpoint
+from hostile import BlackHole, Endpoint, SMTPDrip
 from mailq import broker_channel, declare_and_purge, publish, waiting_requests
 from qz import qzconfig, qztool
 
@@ -77,6 +77,24 @@ def test_a_stop_signal_at_any_moment_ends_in_order(program, queue, moment, signu
     assert consumers(queue) == 0
     if program == "visionbay":
         assert done.out.rstrip().endswith("Bye DNN API service"), done
+
+
+def test_the_last_quit_to_a_server_that_never_answers_it_is_bounded():
+    declare_and_purge()
+    drip = SMTPDrip("quit", every=0.2)
+    try:
+        publish([({"subject": "s"}, TO)])
+        proc = start("postrunner", {"QZ_SMTP_PORT": str(drip.port), "QZ_SMTP_UID": "",
+                                    "QZ_SMTP_TIMEOUT": "1", "QZ_SMTP_MAIL_TIMEOUT": "2"})
+        wait_until(lambda: drip.mails == 1 and waiting_requests() == 0)
+        proc.send_signal(signal.SIGTERM)
+        started = time.time()
+        done = finish(proc)
+        elapsed = time.time() - started
+    finally:
+        drip.close()
+    assert done.status == 0, done
+    assert elapsed < 5, elapsed  # the mail's budget, not the drip's 30 s
 
 
 def test_a_stop_with_requests_buffered_waits_only_for_the_one_in_hand():

@@ -1,0 +1,69 @@
+#include "net/socket_deadline.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+
+namespace qz {
+
+SocketDeadline::~SocketDeadline() {
+  disarm();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  if (watcher_.joinable()) watcher_.join();
+}
+
+bool SocketDeadline::arm(int fd, double seconds) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0) return true;
+    fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    expired_ = false;
+    // NaN and anything not above zero: no time at all. Far futures are
+    // capped so the clock arithmetic cannot overflow.
+    double allowed = seconds > 0 ? std::fmin(seconds, 1e9) : 0;
+    deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(allowed));
+    if (!watcher_.joinable()) watcher_ = std::thread(&SocketDeadline::watch, this);
+  }
+  changed_.notify_all();
+  return true;
+}
+
+bool SocketDeadline::expired() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return expired_;
+}
+
+bool SocketDeadline::disarm() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool expired = expired_;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  expired_ = false;
+  return expired;
+}
+
+// Shutting down acts on the socket, not the descriptor: the duplicate ends
+// every call blocked on the owner's descriptor too.
+void SocketDeadline::watch() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!ending_) {
+    if (fd_ < 0 || expired_) {
+      changed_.wait(lock);
+    } else if (Clock::now() >= deadline_) {
+      ::shutdown(fd_, SHUT_RDWR);
+      expired_ = true;
+    } else {
+      changed_.wait_until(lock, deadline_);
+    }
+  }
+}
+
+}  // namespace qz
