@@ -31,6 +31,9 @@ bool SocketDeadline::arm(int fd, double seconds) {
     deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(allowed));
     if (!watcher_.joinable()) watcher_ = std::thread(&SocketDeadline::watch, this);
+    // A watcher asleep until an earlier deadline wakes then and sees this
+    // one: exchanges of equal budgets do not wake it once each.
+    if (deadline_ >= sleeping_until_) return true;
   }
   changed_.notify_all();
   return true;
@@ -55,14 +58,17 @@ bool SocketDeadline::disarm() {
 void SocketDeadline::watch() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!ending_) {
-    if (fd_ < 0 || expired_) {
-      changed_.wait(lock);
-    } else if (Clock::now() >= deadline_) {
+    bool watching = fd_ >= 0 && !expired_;
+    if (watching && Clock::now() >= deadline_) {
       ::shutdown(fd_, SHUT_RDWR);
       expired_ = true;
-    } else {
-      changed_.wait_until(lock, deadline_);
+      continue;
     }
+    sleeping_until_ = watching ? deadline_ : Clock::time_point::max();
+    if (watching)
+      changed_.wait_until(lock, sleeping_until_);
+    else
+      changed_.wait(lock);
   }
 }
 

@@ -50,6 +50,7 @@ class SocketDeadline {
   bool expired_ = false;
   bool ending_ = false;
   Clock::time_point deadline_;
+  Clock::time_point sleeping_until_ = Clock::time_point::max();  // the watcher's wake-up
 };
 
 }  // namespace qz
