@@ -77,6 +77,41 @@ py::object compose(py::handle to, py::handle subject, py::handle body, py::handl
   return message;
 }
 
+// ---- the SMTP connection ----
+
+// An SMTP server's reply lines as smtplib reads them (readline, close), from
+// the socket's own file, within a budget: one reply, its continuation lines
+// together, of more than kBudget bytes fails as a socket error, which smtplib
+// reports as a lost connection. smtplib keeps a reply's lines in a list, so a
+// server sending "250-..." lines without end would fill memory until the
+// mail's deadline; a real reply (a few extensions after EHLO) is below 2 KiB.
+class ReplyLines {
+ public:
+  static constexpr Py_ssize_t kBudget = 64 * 1024;
+
+  explicit ReplyLines(py::object file) : file_(std::move(file)) {}
+
+  py::object readline(py::args args) {
+    py::object line = file_.attr("readline")(*args);
+    if (!PyString_Check(line.ptr())) return line;
+    Py_ssize_t size = PyString_GET_SIZE(line.ptr());
+    reply_bytes_ += size;
+    if (reply_bytes_ > kBudget) {
+      py::object error = py::module_::import("socket").attr("error");
+      PyErr_Format(error.ptr(), "a reply longer than %zd bytes", kBudget);
+      throw py::error_already_set();
+    }
+    // smtplib's own test: a line without "-" after its code ends the reply
+    if (size < 4 || PyString_AS_STRING(line.ptr())[3] != '-') reply_bytes_ = 0;
+    return line;
+  }
+  void close() { file_.attr("close")(); }
+
+ private:
+  py::object file_;
+  Py_ssize_t reply_bytes_ = 0;
+};
+
 // The descriptor of an SMTP connection's socket; -1 when it has none (closed).
 int socket_of(py::handle smtp) {
   py::object sock = py::getattr(smtp, "sock", py::none());
@@ -92,8 +127,8 @@ void watch(py::handle smtp, double seconds) {
 
 // A connection already open is reused without a new login. A new one is
 // opened as SMTP(host, port, timeout=...) opens it, with the exchange's
-// deadline on its socket from the moment it exists: the greeting is part of
-// the exchange.
+// deadline on its socket and its replies read within their budget from the
+// moment it exists: the greeting is part of the exchange.
 py::object connection(double seconds) {
   py::object slot = global("smtp");
   if (truth(slot)) return slot;
@@ -102,11 +137,12 @@ py::object connection(double seconds) {
       **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
   program->globals[text("smtp")] = opened;
   // Held by the connection only while it connects: the hook refers to the
-  // connection through its bound method, a cycle the host cannot collect.
+  // connection, a cycle the host cannot collect.
   py::object make_socket = opened.attr("_get_socket");
-  opened.attr("_get_socket") = py::cpp_function([make_socket, seconds](py::args args) {
+  opened.attr("_get_socket") = py::cpp_function([opened, make_socket, seconds](py::args args) {
     py::object sock = make_socket(*args);
     arm_deadline(py::cast<int>(sock.attr("fileno")()), seconds);
+    opened.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
     return sock;
   });
   py::object greeting;
@@ -301,6 +337,9 @@ QZ_QUEUE_PROGRAM(postrunner, m) {
 
   m.attr("version") = text("0.010");
   m.attr("smtp") = py::none();
+  py::class_<ReplyLines>(m, "_ReplyLines")
+      .def("readline", &ReplyLines::readline)
+      .def("close", &ReplyLines::close);
   qz::worker::define(m, kWorker);
 
   m.def("qz_send_mail", &send_mail_operation);

@@ -147,17 +147,19 @@ class Redirector(_HTTPServer):
 class SMTPDrip(object):
     """An SMTP server that answers promptly until one step of the exchange,
     then sends a byte every `every` seconds of a reply that never comes, for
-    30 seconds, so a per-read time-out never fires. stall_at: "greeting",
-    "data" (the reply to the mail's text) or "quit"; refuse_rcpt answers
-    every recipient with 550. Mails taken are counted in `mails`."""
+    30 seconds, so a per-read time-out never fires; with flood, continuation
+    lines of that reply as fast as the client reads them. stall_at:
+    "greeting", "ehlo", "data" (the reply to the mail's text) or "quit";
+    refuse_rcpt answers every recipient with 550. Mails taken are counted in `mails`."""
 
-    def __init__(self, stall_at, every=0.2, refuse_rcpt=False):
+    def __init__(self, stall_at, every=0.2, refuse_rcpt=False, flood=False):
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(8)
         self.port = self.listener.getsockname()[1]
         self.stall_at, self.every, self.refuse_rcpt = stall_at, every, refuse_rcpt
+        self.flood = flood
         self.mails = 0
         t = threading.Thread(target=self._serve)
         t.daemon = True
@@ -174,7 +176,13 @@ class SMTPDrip(object):
             t.start()
 
     def _answer(self, conn, step, reply):
-        if step == self.stall_at:
+        if step == self.stall_at and self.flood:
+            # continuation lines without end, as fast as the client takes them
+            line = reply[:3] + "-" + "x" * 1000 + "\r\n"
+            deadline = time.time() + 30
+            while time.time() < deadline:
+                conn.sendall(line)
+        elif step == self.stall_at:
             # never a whole reply code: a client that stops listening half-way
             # cannot take the drip for an answer
             for _ in range(int(30 / self.every)):  # then gives up: a test never hangs
@@ -192,7 +200,7 @@ class SMTPDrip(object):
                     return
                 verb = line[:4].upper()
                 if verb in ("EHLO", "HELO"):
-                    conn.sendall("250 drip\r\n")
+                    self._answer(conn, "ehlo", "250 drip")
                 elif verb == "RCPT" and self.refuse_rcpt:
                     conn.sendall("550 no such user\r\n")
                 elif verb == "DATA":

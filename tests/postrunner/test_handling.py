@@ -211,16 +211,23 @@ MAIL_TIMED_OUT = ("ML095 timeout('the SMTP exchange of one mail took longer than
                   " QZ_SMTP_MAIL_TIMEOUT (1.5 s)',)")
 
 
-@pytest.mark.parametrize("stall_at, refuse_rcpt, line", [
-    ("greeting", False, MAIL_TIMED_OUT),
-    ("data", False, MAIL_TIMED_OUT),
+@pytest.mark.parametrize("stall_at, refuse_rcpt, flood, line", [
+    ("greeting", False, False, MAIL_TIMED_OUT),
+    ("data", False, False, MAIL_TIMED_OUT),
     # the quit that gives a failed connection up is bounded too; the mail's
     # own error stays the one reported
-    ("quit", True, "ML095 SMTPRecipientsRefused({u'a@example.com': (550, 'no such user')},)"),
+    ("quit", True, False,
+     "ML095 SMTPRecipientsRefused({u'a@example.com': (550, 'no such user')},)"),
+    # a reply of endless continuation lines: cut at its byte budget, long
+    # before the mail's time is up
+    ("ehlo", False, True, "ML095 SMTPServerDisconnected('Connection unexpectedly closed:"
+                          " a reply longer than 65536 bytes',)"),
+    ("greeting", False, True, "ML095 SMTPServerDisconnected('Connection unexpectedly closed:"
+                              " a reply longer than 65536 bytes',)"),
 ])
-def test_a_server_answering_a_byte_at_a_time_cannot_hold_a_mail(worker, postrunner, monkeypatch,
-                                                                  stall_at, refuse_rcpt, line):
-    drip = SMTPDrip(stall_at, every=0.2, refuse_rcpt=refuse_rcpt)
+def test_a_server_that_answers_without_end_cannot_hold_a_mail(worker, postrunner, monkeypatch,
+                                                               stall_at, refuse_rcpt, flood, line):
+    drip = SMTPDrip(stall_at, every=0.2, refuse_rcpt=refuse_rcpt, flood=flood)
     try:
         monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", drip.port)
         monkeypatch.setattr(qzconfig, "QZ_SMTP_UID", "")
