@@ -87,17 +87,16 @@ class BlackHole(object):
             conn.close()
 
 
-class DripServer(object):
-    """Reads what the client sends first (a TLS ClientHello, an HTTP request),
-    then answers one byte every `every` seconds for as long as the client
-    listens: a per-read time-out never fires."""
+class _SessionServer(object):
+    """A TCP server on a free port of 127.0.0.1 that serves each connection
+    in a thread of its own with _session(conn), which closes it."""
 
-    def __init__(self, every=0.3, start="\x16\x03\x01\x40\x00"):
+    def __init__(self):
         self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(8)
         self.port = self.listener.getsockname()[1]
-        self.every, self.start = every, start
         t = threading.Thread(target=self._serve)
         t.daemon = True
         t.start()
@@ -108,11 +107,24 @@ class DripServer(object):
                 conn, _ = self.listener.accept()
             except socket.error:
                 return
-            t = threading.Thread(target=self._drip, args=(conn,))
+            t = threading.Thread(target=self._session, args=(conn,))
             t.daemon = True
             t.start()
 
-    def _drip(self, conn):
+    def close(self):
+        self.listener.close()
+
+
+class DripServer(_SessionServer):
+    """Reads what the client sends first (a TLS ClientHello, an HTTP request),
+    then answers one byte every `every` seconds for as long as the client
+    listens: a per-read time-out never fires."""
+
+    def __init__(self, every=0.3, start="\x16\x03\x01\x40\x00"):
+        self.every, self.start = every, start
+        _SessionServer.__init__(self)
+
+    def _session(self, conn):
         try:
             conn.recv(4096)
             for byte in self.start + "\0" * 100000:
@@ -122,9 +134,6 @@ class DripServer(object):
             pass
         finally:
             conn.close()
-
-    def close(self):
-        self.listener.close()
 
 
 class Redirector(_HTTPServer):
@@ -144,7 +153,7 @@ class Redirector(_HTTPServer):
         _HTTPServer.__init__(self, Handler, "/images/x.png")
 
 
-class SMTPDrip(object):
+class SMTPDrip(_SessionServer):
     """An SMTP server that answers promptly until one step of the exchange,
     then sends a byte every `every` seconds of a reply that never comes, for
     30 seconds, so a per-read time-out never fires; with flood, continuation
@@ -153,27 +162,10 @@ class SMTPDrip(object):
     refuse_rcpt answers every recipient with 550. Mails taken are counted in `mails`."""
 
     def __init__(self, stall_at, every=0.2, refuse_rcpt=False, flood=False):
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
         self.stall_at, self.every, self.refuse_rcpt = stall_at, every, refuse_rcpt
         self.flood = flood
         self.mails = 0
-        t = threading.Thread(target=self._serve)
-        t.daemon = True
-        t.start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except socket.error:
-                return
-            t = threading.Thread(target=self._session, args=(conn,))
-            t.daemon = True
-            t.start()
+        _SessionServer.__init__(self)
 
     def _answer(self, conn, step, reply):
         if step == self.stall_at and self.flood:
@@ -218,6 +210,3 @@ class SMTPDrip(object):
             pass
         finally:
             conn.close()
-
-    def close(self):
-        self.listener.close()

@@ -79,6 +79,14 @@ def test_a_stop_signal_at_any_moment_ends_in_order(program, queue, moment, signu
         assert done.out.rstrip().endswith("Bye DNN API service"), done
 
 
+def stopped(proc):
+    """Asks the program to stop; (its outcome, the seconds it took to end)."""
+    proc.send_signal(signal.SIGTERM)
+    started = time.time()
+    done = finish(proc)
+    return done, time.time() - started
+
+
 def test_the_last_quit_to_a_server_that_never_answers_it_is_bounded():
     declare_and_purge()
     drip = SMTPDrip("quit", every=0.2)
@@ -87,10 +95,7 @@ def test_the_last_quit_to_a_server_that_never_answers_it_is_bounded():
         proc = start("postrunner", {"QZ_SMTP_PORT": str(drip.port), "QZ_SMTP_UID": "",
                                     "QZ_SMTP_TIMEOUT": "1", "QZ_SMTP_MAIL_TIMEOUT": "2"})
         wait_until(lambda: drip.mails == 1 and waiting_requests() == 0)
-        proc.send_signal(signal.SIGTERM)
-        started = time.time()
-        done = finish(proc)
-        elapsed = time.time() - started
+        done, elapsed = stopped(proc)
     finally:
         drip.close()
     assert done.status == 0, done
@@ -104,10 +109,7 @@ def test_a_stop_with_requests_buffered_waits_only_for_the_one_in_hand():
         publish([({"subject": "s%d" % i}, TO) for i in range(20)])
         proc = start("postrunner", {"QZ_SMTP_PORT": str(hole.port), "QZ_SMTP_TIMEOUT": "3"})
         wait_until(lambda: hole.accepted)  # the first request is in hand
-        proc.send_signal(signal.SIGTERM)
-        started = time.time()
-        done = finish(proc)
-        elapsed = time.time() - started
+        done, elapsed = stopped(proc)
     finally:
         hole.close()
     assert done.status == 0, done
