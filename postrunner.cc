@@ -10,6 +10,9 @@
 #include "net/socket_deadline.h"
 #include "worker/worker.h"
 
+#include <chrono>
+#include <cmath>
+
 namespace {
 
 using qz::host::integer;
@@ -112,6 +115,30 @@ class ReplyLines {
   Py_ssize_t reply_bytes_ = 0;
 };
 
+// The time one mail's exchange may take, counted from its start.
+struct MailBudget {
+  std::chrono::steady_clock::time_point start;
+  double seconds;
+
+  double left() const {
+    std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+    return seconds - spent.count();
+  }
+};
+
+// The wait a new connection's connect may take: the socket's own time-out
+// (None: no limit), but no longer than the mail has left, and never zero
+// (which would make the socket non-blocking).
+py::object connect_wait(py::handle per_wait, double left) {
+  double most = std::fmax(left, 0.001);
+  if (!per_wait.is_none()) {
+    double wait = PyFloat_AsDouble(per_wait.ptr());
+    if (wait == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (wait <= most) return py::reinterpret_borrow<py::object>(per_wait);
+  }
+  return py::float_(most);
+}
+
 // The descriptor of an SMTP connection's socket; -1 when it has none (closed).
 int socket_of(py::handle smtp) {
   py::object sock = py::getattr(smtp, "sock", py::none());
@@ -120,16 +147,17 @@ int socket_of(py::handle smtp) {
 }
 
 // The deadline of the exchange in hand covers the connection's socket.
-void watch(py::handle smtp, double seconds) {
+void watch(py::handle smtp, const MailBudget& budget) {
   int fd = socket_of(smtp);
-  if (fd >= 0) arm_deadline(fd, seconds);
+  if (fd >= 0) arm_deadline(fd, budget.left());
 }
 
 // A connection already open is reused without a new login. A new one is
-// opened as SMTP(host, port, timeout=...) opens it, with the exchange's
-// deadline on its socket and its replies read within their budget from the
-// moment it exists: the greeting is part of the exchange.
-py::object connection(double seconds) {
+// opened as SMTP(host, port, timeout=...) opens it; its connect waits no
+// longer than the mail has left, and from the moment the socket exists the
+// exchange's deadline is on it and its replies are read within their
+// budget: the greeting is part of the exchange.
+py::object connection(const MailBudget& budget) {
   py::object slot = global("smtp");
   if (truth(slot)) return slot;
   const auto& c = program->config;
@@ -139,12 +167,14 @@ py::object connection(double seconds) {
   // Held by the connection only while it connects: the hook refers to the
   // connection, a cycle the host cannot collect.
   py::object make_socket = opened.attr("_get_socket");
-  opened.attr("_get_socket") = py::cpp_function([opened, make_socket, seconds](py::args args) {
-    py::object sock = make_socket(*args);
-    arm_deadline(py::cast<int>(sock.attr("fileno")()), seconds);
-    opened.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
-    return sock;
-  });
+  opened.attr("_get_socket") = py::cpp_function(
+      [opened, make_socket, budget](py::object host, py::object port, py::object per_wait) {
+        py::object sock = make_socket(host, port, connect_wait(per_wait, budget.left()));
+        sock.attr("settimeout")(per_wait);
+        arm_deadline(py::cast<int>(sock.attr("fileno")()), budget.left());
+        opened.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
+        return sock;
+      });
   py::object greeting;
   try {
     greeting = opened.attr("connect")(c.QZ_SMTP_HOST(), c.QZ_SMTP_PORT());
@@ -197,11 +227,11 @@ void qz_send_mail(py::object to, py::object subject, py::object body) {
   py::object sender = program->config.QZ_SMTP_SENDER();
   py::object message = compose(to, subject, body, sender);
   py::object text_of_mail = message.attr("as_string")();
-  double seconds = program->config.smtp_mail_timeout();
+  MailBudget budget{std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()};
   qz::SocketDeadline& deadline = smtp_deadline();
   try {
-    py::object smtp = connection(seconds);
-    watch(smtp, seconds);
+    py::object smtp = connection(budget);
+    watch(smtp, budget);
     smtp.attr("sendmail")(sender, to, text_of_mail);
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) {  // an interrupt or exit passes through untouched
@@ -210,10 +240,10 @@ void qz_send_mail(py::object to, py::object subject, py::object body) {
     }
     // The mail's own error names the cause, unless its time ran out; the
     // quit that gives the connection up stays within the same time.
-    bool timed_out = deadline.expired();
+    bool timed_out = deadline.expired() || budget.left() <= 0;
     drop_connection();
     deadline.disarm();
-    if (timed_out) raise_mail_timeout(seconds);
+    if (timed_out) raise_mail_timeout(budget.seconds);
     throw;
   }
   // Sent; a deadline that passed just after leaves a socket shut down.
@@ -308,7 +338,7 @@ void main_operation(py::args args, py::kwargs kwargs) {
   py::object slot = global("smtp");
   if (truth(slot)) {
     // The last quit is an exchange of its own, bounded like a mail.
-    watch(slot, program->config.smtp_mail_timeout());
+    watch(slot, {std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()});
     try {
       slot.attr("quit")();
     } catch (py::error_already_set& e) {

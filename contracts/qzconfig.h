@@ -57,7 +57,7 @@ class QzConfig {
   // a value that is no number raises the host's conversion error.
   double smtp_mail_timeout() const {
     py::object seconds = host::steal(
-        PyNumber_Float(setting_or("QZ_SMTP_MAIL_TIMEOUT", host::integer(120)).ptr()));
+        PyNumber_Float(setting_or("QZ_SMTP_MAIL_TIMEOUT", py::float_(120.0)).ptr()));
     return PyFloat_AS_DOUBLE(seconds.ptr());
   }
 

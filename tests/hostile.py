@@ -87,6 +87,29 @@ class BlackHole(object):
             conn.close()
 
 
+class FullBacklog(object):
+    """A listener that never accepts, its backlog filled by connections of
+    its own: the kernel drops a further SYN, so a connect to it waits."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.fillers = []
+        for _ in range(4):
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex(("127.0.0.1", self.port))
+            self.fillers.append(filler)
+        time.sleep(0.2)  # the fillers' handshakes done
+
+    def close(self):
+        for filler in self.fillers:
+            filler.close()
+        self.listener.close()
+
+
 class _SessionServer(object):
     """A TCP server on a free port of 127.0.0.1 that serves each connection
     in a thread of its own with _session(conn), which closes it."""

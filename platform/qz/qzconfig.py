@@ -36,7 +36,7 @@ DEFAULTS = [
     ("QZ_SMTP_HOST", "127.0.0.1", "SMTP server"),
     ("QZ_SMTP_PORT", 8025, "SMTP port"),
     ("QZ_SMTP_TIMEOUT", 30, "SMTP socket time-out (seconds)"),
-    ("QZ_SMTP_MAIL_TIMEOUT", 120,
+    ("QZ_SMTP_MAIL_TIMEOUT", 120.0,
      "seconds for the whole SMTP exchange of one mail: connect, greeting, login, sendmail"),
     ("QZ_SMTP_UID", "qzmail", "SMTP login user; empty means no login"),
     ("QZ_SMTP_PWD", "qzmail", "SMTP login password"),

@@ -8,7 +8,7 @@ import time
 import pytest
 
 import sinks
-from hostile import SMTPDrip
+from hostile import FullBacklog, SMTPDrip
 from mailq import waiting_requests
 from qz import qzconfig
 
@@ -183,6 +183,66 @@ def test_a_failed_connect_leaves_the_slot_empty(worker, postrunner, monkeypatch)
     monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", closed_port)
     [line] = worker.serve(({"subject": "x"}, TO))
     assert line.startswith("ML095 error(111, 'Connection refused')")
+    assert postrunner.smtp is None and waiting_requests() == 1
+
+
+def test_sender_and_reply_to_are_read_for_every_mail(worker, monkeypatch, postrunner):
+    monkeypatch.setattr(qzconfig, "QZ_SMTP_SENDER", "first@localhost")
+    worker.serve(({"subject": "1"}, TO))
+    monkeypatch.setattr(qzconfig, "QZ_SMTP_SENDER", "second@localhost")
+    monkeypatch.setattr(qzconfig, "QZ_SMTP_REPLYTO", "reply@localhost")
+    worker.serve(({"subject": "2"}, TO))
+    mails = sinks.mails()
+    assert [m["mail_from"] for m in mails] == ["first@localhost", "second@localhost"]
+    assert mails[1]["message"]["reply-to"] == "reply@localhost"
+    assert mails[0]["connection"] == mails[1]["connection"]
+
+
+def test_qz_send_mail_directly(worker, postrunner):
+    postrunner.qz_send_mail("a@example.com", "", u"unicode \xe9 body")
+    postrunner.qz_send_mail("a@example.com", u"\xe9", "bytes \xc3\xa9 body")
+    first, second = sinks.mails()
+    assert email.header.decode_header(first["message"]["Subject"]) == [("[QZ Mail] ", "utf-8")]
+    assert mail_text(first) == "QZ Mail\n\nunicode \xc3\xa9 body"
+    assert mail_text(second) == "QZ Mail\n\nbytes \xc3\xa9 body"
+
+
+MAIL_TIMED_OUT = ("ML095 timeout('the SMTP exchange of one mail took longer than"
+                  " QZ_SMTP_MAIL_TIMEOUT (1.5 s)',)")
+
+
+OVER_REPLY_BUDGET = ("ML095 SMTPServerDisconnected('Connection unexpectedly closed:"
+                     " a reply longer than 65536 bytes',)")
+
+
+@pytest.mark.parametrize("server, line", [
+    (lambda: SMTPDrip("greeting"), MAIL_TIMED_OUT),
+    (lambda: SMTPDrip("data"), MAIL_TIMED_OUT),
+    # the quit that gives a failed connection up is bounded too; the mail's
+    # own error stays the one reported
+    (lambda: SMTPDrip("quit", refuse_rcpt=True),
+     "ML095 SMTPRecipientsRefused({u'a@example.com': (550, 'no such user')},)"),
+    # a reply of endless continuation lines: cut at its byte budget, long
+    # before the mail's time is up
+    (lambda: SMTPDrip("ehlo", flood=True), OVER_REPLY_BUDGET),
+    (lambda: SMTPDrip("greeting", flood=True), OVER_REPLY_BUDGET),
+    # the connect itself waits no longer than the mail has left
+    (FullBacklog, MAIL_TIMED_OUT),
+], ids=["greeting drip", "data drip", "quit drip", "ehlo flood", "greeting flood",
+        "connect never accepted"])
+def test_a_server_that_answers_without_end_cannot_hold_a_mail(worker, postrunner, monkeypatch,
+                                                               server, line):
+    hostile = server()
+    try:
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", hostile.port)
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_UID", "")
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_TIMEOUT", 5)  # each wait: never reached
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 1.5)
+        started = time.time()
+        assert worker.serve(({"subject": "x"}, TO)) == [line]
+        assert time.time() - started < 4
+    finally:
+        hostile.close()
     assert postrunner.smtp is None and waiting_requests() == 1
 
 

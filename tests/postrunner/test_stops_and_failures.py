@@ -93,7 +93,7 @@ def test_the_last_quit_to_a_server_that_never_answers_it_is_bounded():
     try:
         publish([({"subject": "s"}, TO)])
         proc = start("postrunner", {"QZ_SMTP_PORT": str(drip.port), "QZ_SMTP_UID": "",
-                                    "QZ_SMTP_TIMEOUT": "1", "QZ_SMTP_MAIL_TIMEOUT": "2"})
+                                    "QZ_SMTP_TIMEOUT": "1", "QZ_SMTP_MAIL_TIMEOUT": "1.5"})
         wait_until(lambda: drip.mails == 1 and waiting_requests() == 0)
         done, elapsed = stopped(proc)
     finally:
