@@ -43,6 +43,18 @@ qz::SocketDeadline& smtp_deadline() {
   return *deadline;
 }
 
+// The exchange in hand stays under its deadline until this leaves scope,
+// however it ends (an interrupt included).
+class Watching {
+ public:
+  Watching() = default;
+  Watching(const Watching&) = delete;
+  Watching& operator=(const Watching&) = delete;
+  ~Watching() { smtp_deadline().disarm(); }
+  // Ends the watch at once; true when the deadline had passed.
+  bool end() { return smtp_deadline().disarm(); }
+};
+
 // Puts the exchange in hand under its deadline; one that cannot be watched
 // (no descriptor left to duplicate) does not start.
 void arm_deadline(int fd, double seconds) {
@@ -104,13 +116,24 @@ class ReplyLines {
       PyErr_Format(error.ptr(), "a reply longer than %zd bytes", kBudget);
       throw py::error_already_set();
     }
-    // smtplib's own test: a line without "-" after its code ends the reply
-    if (size < 4 || PyString_AS_STRING(line.ptr())[3] != '-') reply_bytes_ = 0;
+    if (ends_reply(line)) reply_bytes_ = 0;
     return line;
   }
   void close() { file_.attr("close")(); }
 
  private:
+  // smtplib's own tests: a line whose code is no number, or without "-"
+  // after its code, ends the reply.
+  static bool ends_reply(py::handle line) {
+    if (PyString_GET_SIZE(line.ptr()) < 4 || PyString_AS_STRING(line.ptr())[3] != '-') return true;
+    py::object code = qz::host::steal(PySequence_GetSlice(line.ptr(), 0, 3));
+    py::object number = py::reinterpret_steal<py::object>(PyNumber_Int(code.ptr()));
+    if (number) return false;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+    PyErr_Clear();
+    return true;
+  }
+
   py::object file_;
   Py_ssize_t reply_bytes_ = 0;
 };
@@ -152,32 +175,30 @@ void watch(py::handle smtp, const MailBudget& budget) {
   if (fd >= 0) arm_deadline(fd, budget.left());
 }
 
-// A connection already open is reused without a new login. A new one is
-// opened as SMTP(host, port, timeout=...) opens it; its connect waits no
-// longer than the mail has left, and from the moment the socket exists the
-// exchange's deadline is on it and its replies are read within their
-// budget: the greeting is part of the exchange.
-py::object connection(const MailBudget& budget) {
-  py::object slot = global("smtp");
-  if (truth(slot)) return slot;
+// Connects a new connection as SMTP(host, port, timeout=...) would: no
+// connect without a host, and a greeting other than 220 refused. The
+// connect waits no longer than the mail has left, and from the moment the
+// socket exists the exchange's deadline is on it and its replies are read
+// within their budget: the greeting is part of the exchange.
+void connect(py::handle opened, const MailBudget& budget) {
   const auto& c = program->config;
-  py::object opened = program->smtplib.attr("SMTP")(
-      **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
-  program->globals[text("smtp")] = opened;
+  py::object host = c.QZ_SMTP_HOST();
+  if (!truth(host)) return;
   // Held by the connection only while it connects: the hook refers to the
   // connection, a cycle the host cannot collect.
   py::object make_socket = opened.attr("_get_socket");
+  py::object connection = py::reinterpret_borrow<py::object>(opened);
   opened.attr("_get_socket") = py::cpp_function(
-      [opened, make_socket, budget](py::object host, py::object port, py::object per_wait) {
+      [connection, make_socket, budget](py::object host, py::object port, py::object per_wait) {
         py::object sock = make_socket(host, port, connect_wait(per_wait, budget.left()));
         sock.attr("settimeout")(per_wait);
         arm_deadline(py::cast<int>(sock.attr("fileno")()), budget.left());
-        opened.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
+        connection.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
         return sock;
       });
   py::object greeting;
   try {
-    greeting = opened.attr("connect")(c.QZ_SMTP_HOST(), c.QZ_SMTP_PORT());
+    greeting = opened.attr("connect")(host, c.QZ_SMTP_PORT());
   } catch (py::error_already_set&) {
     py::delattr(opened, "_get_socket");
     throw;
@@ -188,8 +209,34 @@ py::object connection(const MailBudget& budget) {
     PyErr_SetObject(program->smtplib.attr("SMTPConnectError").ptr(), greeting.ptr());
     throw py::error_already_set();
   }
-  py::object uid = c.QZ_SMTP_UID();
-  if (truth(uid)) opened.attr("login")(uid, c.QZ_SMTP_PWD());
+}
+
+// A connection already open is reused without a new login. A new one is
+// stored in the slot at once, then connected and logged in; one that an
+// interrupt left half-way is closed and forgotten, never reused. (smtplib
+// looks up the machine's own name as it makes the connection, before the
+// connect: that lookup is the resolver's, outside the mail's budget.)
+py::object connection(const MailBudget& budget) {
+  py::object slot = global("smtp");
+  if (truth(slot)) return slot;
+  const auto& c = program->config;
+  py::object opened = program->smtplib.attr("SMTP")(
+      **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
+  program->globals[text("smtp")] = opened;
+  try {
+    connect(opened, budget);
+    py::object uid = c.QZ_SMTP_UID();
+    if (truth(uid)) opened.attr("login")(uid, c.QZ_SMTP_PWD());
+  } catch (py::error_already_set& e) {
+    if (is_failure(e)) throw;  // the caller gives the connection up
+    try {
+      opened.attr("close")();
+    } catch (py::error_already_set& close_error) {
+      if (!is_failure(close_error)) throw;
+    }
+    program->globals[text("smtp")] = py::none();
+    throw;
+  }
   return opened;
 }
 
@@ -228,26 +275,22 @@ void qz_send_mail(py::object to, py::object subject, py::object body) {
   py::object message = compose(to, subject, body, sender);
   py::object text_of_mail = message.attr("as_string")();
   MailBudget budget{std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()};
-  qz::SocketDeadline& deadline = smtp_deadline();
+  Watching watching;
   try {
     py::object smtp = connection(budget);
     watch(smtp, budget);
     smtp.attr("sendmail")(sender, to, text_of_mail);
   } catch (py::error_already_set& e) {
-    if (!is_failure(e)) {  // an interrupt or exit passes through untouched
-      deadline.disarm();
-      throw;
-    }
+    if (!is_failure(e)) throw;  // an interrupt or exit passes through untouched
     // The mail's own error names the cause, unless its time ran out; the
     // quit that gives the connection up stays within the same time.
-    bool timed_out = deadline.expired() || budget.left() <= 0;
+    bool timed_out = smtp_deadline().expired() || budget.left() <= 0;
     drop_connection();
-    deadline.disarm();
     if (timed_out) raise_mail_timeout(budget.seconds);
     throw;
   }
   // Sent; a deadline that passed just after leaves a socket shut down.
-  if (deadline.disarm()) drop_connection();
+  if (watching.end()) drop_connection();
 }
 
 // ---- request handling ----
@@ -338,14 +381,13 @@ void main_operation(py::args args, py::kwargs kwargs) {
   py::object slot = global("smtp");
   if (truth(slot)) {
     // The last quit is an exchange of its own, bounded like a mail.
-    watch(slot, {std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()});
+    Watching watching;
     try {
+      watch(slot, {std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()});
       slot.attr("quit")();
     } catch (py::error_already_set& e) {
-      smtp_deadline().disarm();
       if (!is_failure(e)) throw;
     }
-    smtp_deadline().disarm();
   }
   qz::worker::exit_with(served.orderly ? 0 : 1);
 }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
@@ -134,6 +135,8 @@ py::object utc_seconds(py::handle value) {
                       PyDateTime_GET_DAY(when)) * 86400 +
       PyDateTime_DATE_GET_HOUR(when) * 3600 + PyDateTime_DATE_GET_MINUTE(when) * 60 +
       PyDateTime_DATE_GET_SECOND(when);
+  // timegm's type: a plain integer where it fits, else a long integer
+  if (seconds < LONG_MIN || seconds > LONG_MAX) return steal(PyLong_FromLongLong(seconds));
   return steal(PyInt_FromLong(static_cast<long>(seconds)));
 }
 

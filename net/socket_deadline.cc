@@ -1,6 +1,8 @@
 #include "net/socket_deadline.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,7 +32,15 @@ bool SocketDeadline::arm(int fd, double seconds) {
     double allowed = seconds > 0 ? std::fmin(seconds, 1e9) : 0;
     deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(allowed));
-    if (!watcher_.joinable()) watcher_ = std::thread(&SocketDeadline::watch, this);
+    if (!watcher_.joinable()) {
+      try {
+        start_watcher();
+      } catch (...) {
+        ::close(fd_);
+        fd_ = -1;
+        throw;
+      }
+    }
     // A watcher asleep until an earlier deadline wakes then and sees this
     // one: exchanges of equal budgets do not wake it once each.
     if (deadline_ >= sleeping_until_) return true;
@@ -51,6 +61,21 @@ bool SocketDeadline::disarm() {
   fd_ = -1;
   expired_ = false;
   return expired;
+}
+
+// The watcher takes no signal: the process's signals stay with the threads
+// that expect them (a thread that waits for them, or the host's main thread).
+void SocketDeadline::start_watcher() {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try {
+    watcher_ = std::thread(&SocketDeadline::watch, this);
+  } catch (...) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    throw;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // Shutting down acts on the socket, not the descriptor: the duplicate ends

@@ -40,6 +40,7 @@ class SocketDeadline {
   bool disarm();
 
  private:
+  void start_watcher();
   void watch();
 
   using Clock = std::chrono::steady_clock;

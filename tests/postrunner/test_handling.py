@@ -2,6 +2,7 @@
 import email
 import email.header
 import json
+import signal
 import socket
 import time
 
@@ -244,61 +245,6 @@ def test_a_server_that_answers_without_end_cannot_hold_a_mail(worker, postrunner
     finally:
         hostile.close()
     assert postrunner.smtp is None and waiting_requests() == 1
-
-
-def test_sender_and_reply_to_are_read_for_every_mail(worker, monkeypatch, postrunner):
-    monkeypatch.setattr(qzconfig, "QZ_SMTP_SENDER", "first@localhost")
-    worker.serve(({"subject": "1"}, TO))
-    monkeypatch.setattr(qzconfig, "QZ_SMTP_SENDER", "second@localhost")
-    monkeypatch.setattr(qzconfig, "QZ_SMTP_REPLYTO", "reply@localhost")
-    worker.serve(({"subject": "2"}, TO))
-    mails = sinks.mails()
-    assert [m["mail_from"] for m in mails] == ["first@localhost", "second@localhost"]
-    assert mails[1]["message"]["reply-to"] == "reply@localhost"
-    assert mails[0]["connection"] == mails[1]["connection"]
-
-
-def test_qz_send_mail_directly(worker, postrunner):
-    postrunner.qz_send_mail("a@example.com", "", u"unicode \xe9 body")
-    postrunner.qz_send_mail("a@example.com", u"\xe9", "bytes \xc3\xa9 body")
-    first, second = sinks.mails()
-    assert email.header.decode_header(first["message"]["Subject"]) == [("[QZ Mail] ", "utf-8")]
-    assert mail_text(first) == "QZ Mail\n\nunicode \xc3\xa9 body"
-    assert mail_text(second) == "QZ Mail\n\nbytes \xc3\xa9 body"
-
-
-MAIL_TIMED_OUT = ("ML095 timeout('the SMTP exchange of one mail took longer than"
-                  " QZ_SMTP_MAIL_TIMEOUT (1.5 s)',)")
-
-
-@pytest.mark.parametrize("stall_at, refuse_rcpt, flood, line", [
-    ("greeting", False, False, MAIL_TIMED_OUT),
-    ("data", False, False, MAIL_TIMED_OUT),
-    # the quit that gives a failed connection up is bounded too; the mail's
-    # own error stays the one reported
-    ("quit", True, False,
-     "ML095 SMTPRecipientsRefused({u'a@example.com': (550, 'no such user')},)"),
-    # a reply of endless continuation lines: cut at its byte budget, long
-    # before the mail's time is up
-    ("ehlo", False, True, "ML095 SMTPServerDisconnected('Connection unexpectedly closed:"
-                          " a reply longer than 65536 bytes',)"),
-    ("greeting", False, True, "ML095 SMTPServerDisconnected('Connection unexpectedly closed:"
-                              " a reply longer than 65536 bytes',)"),
-])
-def test_a_server_that_answers_without_end_cannot_hold_a_mail(worker, postrunner, monkeypatch,
-                                                               stall_at, refuse_rcpt, flood, line):
-    drip = SMTPDrip(stall_at, every=0.2, refuse_rcpt=refuse_rcpt, flood=flood)
-    try:
-        monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", drip.port)
-        monkeypatch.setattr(qzconfig, "QZ_SMTP_UID", "")
-        monkeypatch.setattr(qzconfig, "QZ_SMTP_TIMEOUT", 1)  # each wait: never reached
-        monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 1.5)
-        started = time.time()
-        assert worker.serve(({"subject": "x"}, TO)) == [line]
-        assert time.time() - started < 4
-    finally:
-        drip.close()
-    assert postrunner.smtp is None and waiting_requests() == 1
     # the next mail opens a fresh connection to a server that answers
     monkeypatch.undo()
     assert worker.serve() == []
@@ -311,3 +257,57 @@ def test_a_mail_with_no_time_left_is_not_sent_and_stays_queued(worker, postrunne
     [line] = worker.serve(({"subject": "x"}, TO))
     assert line == MAIL_TIMED_OUT.replace("(1.5 s)", "(0.0 s)")
     assert sinks.mails() == [] and waiting_requests() == 1
+
+
+class Interrupt(BaseException):
+    """What a stop raises in the host: not a failure, so it passes through."""
+
+
+def test_an_interrupt_in_a_failed_mails_quit_leaves_no_deadline_behind(worker, postrunner,
+                                                                       monkeypatch):
+    def interrupt(signum, frame):
+        raise Interrupt()
+    monkeypatch.setattr(qzconfig, "QZ_SMTP_UID", "")
+    monkeypatch.setattr(qzconfig, "QZ_SMTP_TIMEOUT", 5)
+    stalls_quit = SMTPDrip("quit", every=0.05, refuse_rcpt=True)
+    stalls_data = SMTPDrip("data", every=0.05)
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", stalls_quit.port)
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 10)
+        signal.setitimer(signal.ITIMER_REAL, 0.5)
+        with pytest.raises(Interrupt):
+            postrunner.qz_send_mail("a@example.com", "s", "b")
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        postrunner.smtp = None
+        # the next mail is watched with its own budget, not the old one
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", stalls_data.port)
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 0.5)
+        started = time.time()
+        with pytest.raises(socket.timeout) as failed:
+            postrunner.qz_send_mail("a@example.com", "s", "b")
+        assert time.time() - started < 2
+        assert "QZ_SMTP_MAIL_TIMEOUT (0.5 s)" in str(failed.value)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        stalls_quit.close()
+        stalls_data.close()
+
+
+def test_an_interrupt_while_connecting_leaves_no_half_open_connection(worker, postrunner,
+                                                                      monkeypatch):
+    def interrupt(signum, frame):
+        raise Interrupt()
+    stalls_greeting = SMTPDrip("greeting", every=0.05)
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", stalls_greeting.port)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        with pytest.raises(Interrupt):
+            postrunner.qz_send_mail("a@example.com", "s", "b")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        stalls_greeting.close()
+    assert postrunner.smtp is None
