@@ -180,20 +180,19 @@ void watch(py::handle smtp, const MailBudget& budget) {
 // connect waits no longer than the mail has left, and from the moment the
 // socket exists the exchange's deadline is on it and its replies are read
 // within their budget: the greeting is part of the exchange.
-void connect(py::handle opened, const MailBudget& budget) {
+void connect(const py::object& opened, const MailBudget& budget) {
   const auto& c = program->config;
   py::object host = c.QZ_SMTP_HOST();
   if (!truth(host)) return;
   // Held by the connection only while it connects: the hook refers to the
   // connection, a cycle the host cannot collect.
   py::object make_socket = opened.attr("_get_socket");
-  py::object connection = py::reinterpret_borrow<py::object>(opened);
   opened.attr("_get_socket") = py::cpp_function(
-      [connection, make_socket, budget](py::object host, py::object port, py::object per_wait) {
+      [opened, make_socket, budget](py::object host, py::object port, py::object per_wait) {
         py::object sock = make_socket(host, port, connect_wait(per_wait, budget.left()));
         sock.attr("settimeout")(per_wait);
         arm_deadline(py::cast<int>(sock.attr("fileno")()), budget.left());
-        connection.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
+        opened.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
         return sock;
       });
   py::object greeting;

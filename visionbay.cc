@@ -59,6 +59,8 @@ py::object usable_response_key(py::handle app_headers) {
     text_form = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(raw, PyString_GET_SIZE(key.ptr()), "strict"));
     if (!text_form) {
+      // bytes that are not UTF-8 are no key; any other error is the host's
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
       PyErr_Clear();
       return py::none();
     }
