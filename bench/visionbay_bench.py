@@ -87,7 +87,7 @@ def main():
         json.dumps(visionbay.image_classification_model_classify_one(images[i % len(images)], job))
         local.append(time.time() - started)
 
-    from qz import qzmqtool
+    from qz import qzmqtool, qztool
 
     def request(i):
         return json.dumps({"qz_service_name": "qz_dnn_classify", "qz_request": json.dumps(
@@ -114,7 +114,7 @@ def main():
                     sys.exit("visionbay did not answer")
         echo_body = request(1)  # the same size as visionbay's requests
         calls = [
-            ("broker floor", lambda i: raw_call(qzmqtool._gzip(echo_body))),
+            ("broker floor", lambda i: raw_call(qztool.qz_gzip_data(echo_body))),
             ("echo floor", lambda i: qzmqtool.rpc_call_with_timeout(
                 echo_body, 10, echo_channel, echo_key)),
             ("visionbay", lambda i: qzmqtool.rpc_call_with_timeout(

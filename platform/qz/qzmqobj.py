@@ -178,6 +178,7 @@ class _InHand(object):
         self.folder = os.path.join(qztool.get_base_path(), "tmp")
         self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
         self.fd = None
+        self.length = 0  # bytes in the record file
         self.holding = False  # the record names a request in hand
         self.current = None  # (digest, deaths) of the request in hand
         self.suspects = {}  # digest -> how many processes it has ended
@@ -254,9 +255,16 @@ class _InHand(object):
                 if not os.path.isdir(self.folder):
                     os.makedirs(self.folder)
                 self.fd = os.open(self.path, os.O_WRONLY | os.O_CREAT, 0o600)
-            os.lseek(self.fd, 0, os.SEEK_SET)
-            os.write(self.fd, data)
-            os.ftruncate(self.fd, len(data))
+                self.length = os.fstat(self.fd).st_size
+            # Every request passes here twice: two system calls when it is
+            # taken (the record only grows), one when it is done.
+            if data:
+                os.lseek(self.fd, 0, os.SEEK_SET)
+                if os.write(self.fd, data) != len(data):
+                    raise IOError(errno.ENOSPC, "short write")
+            if len(data) < self.length:
+                os.ftruncate(self.fd, len(data))
+            self.length = len(data)
             self.holding = bool(data)
         except (OSError, IOError) as e:
             # Without the record the guard is off; the requests still flow.

@@ -53,6 +53,19 @@ def test_gzip_round_trip(text):
     assert qztool.qz_gunzip_data(packed) == expected
 
 
+@pytest.mark.parametrize("text", ["", "x", "\0" * 3, "caf\xc3\xa9" * 1000, os.urandom(70000),
+                                  u"\xe9", buffer("abc")])
+def test_gzip_writes_what_gzipfile_writes(text, monkeypatch):
+    """Peers may compare or store the bytes: they stay GzipFile's own."""
+    import gzip
+    from cStringIO import StringIO
+    monkeypatch.setattr(time, "time", lambda: 1765370000.75)
+    buf = StringIO()
+    with gzip.GzipFile(fileobj=buf, mode="wb") as f:
+        f.write(text.encode("utf-8") if isinstance(text, unicode) else text)
+    assert qztool.qz_gzip_data(text) == buf.getvalue()
+
+
 def test_gunzip_of_other_data_raises():
     with pytest.raises(IOError):
         qztool.qz_gunzip_data("not gzip")

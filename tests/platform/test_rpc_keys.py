@@ -153,6 +153,6 @@ def test_request_bodies_are_single_gzip_members_any_reader_takes():
     from StringIO import StringIO
     for text, expected in [("", ""), ("x" * 70000, "x" * 70000),
                            (u"caf\xe9", "caf\xc3\xa9")]:
-        packed = qzmqtool._gzip(text)
+        packed = qztool.qz_gzip_data(text)
         assert gzip.GzipFile(fileobj=StringIO(packed)).read() == expected
         assert qztool.qz_gunzip_data(packed) == expected
