@@ -186,3 +186,31 @@ def test_remote_call_without_a_service_times_out(key, channel):
 
 def test_publish_without_a_channel_is_false():
     assert qzmqtool.do_basic_publish("x", {}, "k", ch=None, tag="t", exchange="e") is False
+
+
+class _Props(object):
+    def __init__(self, headers):
+        self.headers = headers
+
+
+@pytest.mark.parametrize("headers", [
+    None, {}, {u"response_key": u"0" * 32, u"retry": 0},
+    {u"z": 1, u"a": [1, 2.5, None, True], u"m": {u"y": u"caf\xe9", u"b": -(1 << 70)}},
+    {u"t": __import__("datetime").datetime(2026, 12, 10, 17, 0), u"d": __import__("decimal")
+     .Decimal("1.10"), u"b": bytearray("\x00\xff"), u"f": float("nan"), u"i": float("-inf")},
+    {u"raw": "\xff\xfe not UTF-8"},  # the encoder refuses it: the repr stands in
+    {"bytes": "x", u"text": u"\u2603", u"\xe9": 1, u"n": None, u"no": False, u"big": 1 << 70},
+    {1: u"a"}, {u"k": 1.5}, {u"k": (1 << 31) - 1, u"j": -(1 << 31)},
+])
+def test_a_request_digest_stays_what_records_already_hold(headers):
+    """Records of requests in hand outlive the process: the next one must
+    name the same request the same way."""
+    import hashlib
+    import json
+    try:
+        shown = json.dumps(headers or {}, sort_keys=True, default=repr)
+    except (TypeError, ValueError):
+        shown = repr(sorted((headers or {}).items()))
+    expected = hashlib.sha1("%s\0%s\0%s" % ("qz_key", shown, "body")).hexdigest()
+    assert qzmqobj._digest("qz_key", _Props(headers), "body") == expected
+
