@@ -179,6 +179,8 @@ class _InHand(object):
         self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
         self.fd = None
         self.length = 0  # bytes in the record file
+        self.writing = False  # a write of the record is under way
+        self.pending = None  # text a stop handler left to that write
         self.holding = False  # the record names a request in hand
         self.current = None  # (digest, deaths) of the request in hand
         self.suspects = {}  # digest -> how many processes it has ended
@@ -239,7 +241,7 @@ class _InHand(object):
 
     def stopping(self):
         """Notes in the record that a stop was asked for while the request was in hand."""
-        if self.holding and self.current is not None:
+        if self.current is not None and (self.holding or self.writing):
             self._write("%s %d stop\n" % self.current)
 
     def leave(self, digest):
@@ -248,8 +250,27 @@ class _InHand(object):
         self._write("")
 
     def _write(self, data):
+        # The stop signals' handler writes here too (stopping), and may run
+        # in the middle of another write: it then leaves its text to the
+        # write in progress, which puts it down after its own, so that no
+        # two writes ever interleave their seek, write and truncate.
         if self.fd == -1:
             return
+        if self.writing:
+            self.pending = data
+            return
+        self.writing = True
+        try:
+            while True:
+                self.pending = None
+                self._put(data)
+                if self.pending is None or self.fd == -1:
+                    return
+                data = self.pending
+        finally:
+            self.writing = False
+
+    def _put(self, data):
         try:
             if self.fd is None:
                 if not os.path.isdir(self.folder):

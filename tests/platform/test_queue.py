@@ -214,3 +214,36 @@ def test_a_request_digest_stays_what_records_already_hold(headers):
     expected = hashlib.sha1("%s\0%s\0%s" % ("qz_key", shown, "body")).hexdigest()
     assert qzmqobj._digest("qz_key", _Props(headers), "body") == expected
 
+
+
+
+@pytest.mark.parametrize("landing, steps, record", [
+    ("write", ["enter"], "d 0 stop\n"),  # while the request is being put on record
+    ("write", ["enter", "stop"], "d 0 stop\n"),  # a second stop inside the first's write
+    ("ftruncate", ["enter", "leave"], ""),  # while a done request is cleared: nothing to note
+])
+def test_a_stop_landing_inside_a_write_of_the_record(landing, steps, record, tmp_path,
+                                                     monkeypatch):
+    """The stop signals' handler notes the stop in the record whenever it
+    runs, also between two system calls of another note."""
+    monkeypatch.setenv("QZ_BASE_PATH", str(tmp_path))
+    in_hand = qzmqobj._InHand("qz_key")
+    actions = {"enter": lambda: in_hand.enter("d"), "stop": in_hand.stopping,
+               "leave": lambda: in_hand.leave("d")}
+    for step in steps[:-1]:
+        actions[step]()
+    real, landed = getattr(os, landing), []
+
+    def stop_lands(fd, *args):
+        if fd == in_hand.fd and not landed:
+            landed.append(True)
+            in_hand.stopping()  # as the handler runs, between two calls of the write under way
+        return real(fd, *args)
+
+    monkeypatch.setattr(os, landing, stop_lands)
+    actions[steps[-1]]()
+    monkeypatch.setattr(os, landing, real)
+    assert landed
+    with open(in_hand.path) as f:
+        assert f.read() == record
+    in_hand.close()
