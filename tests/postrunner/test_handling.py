@@ -1,4 +1,5 @@
 """postrunner's request handling and mail sending against the real queue and sinks."""
+import contextlib
 import email
 import email.header
 import json
@@ -263,22 +264,31 @@ class Interrupt(BaseException):
     """What a stop raises in the host: not a failure, so it passes through."""
 
 
-def test_an_interrupt_in_a_failed_mails_quit_leaves_no_deadline_behind(worker, postrunner,
-                                                                       monkeypatch):
+@contextlib.contextmanager
+def interrupt_after(seconds):
+    """Raises Interrupt on the main thread after `seconds`, as a stop would."""
     def interrupt(signum, frame):
         raise Interrupt()
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def test_an_interrupt_in_a_failed_mails_quit_leaves_no_deadline_behind(worker, postrunner,
+                                                                       monkeypatch):
     monkeypatch.setattr(qzconfig, "QZ_SMTP_UID", "")
     monkeypatch.setattr(qzconfig, "QZ_SMTP_TIMEOUT", 5)
     stalls_quit = SMTPDrip("quit", every=0.05, refuse_rcpt=True)
     stalls_data = SMTPDrip("data", every=0.05)
-    previous = signal.signal(signal.SIGALRM, interrupt)
     try:
         monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", stalls_quit.port)
         monkeypatch.setattr(qzconfig, "QZ_SMTP_MAIL_TIMEOUT", 10)
-        signal.setitimer(signal.ITIMER_REAL, 0.5)
-        with pytest.raises(Interrupt):
+        with interrupt_after(0.5), pytest.raises(Interrupt):
             postrunner.qz_send_mail("a@example.com", "s", "b")
-        signal.setitimer(signal.ITIMER_REAL, 0)
         postrunner.smtp = None
         # the next mail is watched with its own budget, not the old one
         monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", stalls_data.port)
@@ -289,25 +299,17 @@ def test_an_interrupt_in_a_failed_mails_quit_leaves_no_deadline_behind(worker, p
         assert time.time() - started < 2
         assert "QZ_SMTP_MAIL_TIMEOUT (0.5 s)" in str(failed.value)
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
         stalls_quit.close()
         stalls_data.close()
 
 
 def test_an_interrupt_while_connecting_leaves_no_half_open_connection(worker, postrunner,
                                                                       monkeypatch):
-    def interrupt(signum, frame):
-        raise Interrupt()
     stalls_greeting = SMTPDrip("greeting", every=0.05)
-    previous = signal.signal(signal.SIGALRM, interrupt)
     try:
         monkeypatch.setattr(qzconfig, "QZ_SMTP_PORT", stalls_greeting.port)
-        signal.setitimer(signal.ITIMER_REAL, 0.3)
-        with pytest.raises(Interrupt):
+        with interrupt_after(0.3), pytest.raises(Interrupt):
             postrunner.qz_send_mail("a@example.com", "s", "b")
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
         stalls_greeting.close()
     assert postrunner.smtp is None
