@@ -13,11 +13,13 @@
 #include "host/log.h"
 #include "host/module.h"
 #include "host/options.h"
+#include "rowfeed/kafka_sender.h"
 
 #include <datetime.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -31,6 +33,7 @@ using qz::host::integer;
 using qz::host::steal;
 using qz::host::log_at_now;
 using qz::host::repr_of;
+using qz::host::str_of;
 using qz::host::is_failure;
 using qz::host::text;
 using qz::host::truth;
@@ -48,8 +51,6 @@ struct Program {
   qz::contracts::QzTool tool;
   qz::host::DefaultDumps json_dumps;        // the message text
   qz::host::DefaultDumps simplejson_dumps;  // "hbase_json": decimals with all their digits
-  // kafka
-  py::object kafka_client, simple_producer, codec_gzip, message_too_large;
   // pymysqlreplication and its driver
   py::object stream_reader, delete_rows, write_rows, update_rows, internal_error;
   // column values
@@ -368,12 +369,12 @@ class Checkpoint {
   Position safe_, statement_end_;
 };
 
-// Kafka answered a batch with an error code. The batch stays pending.
-struct BatchFailed {};
-
-// Kafka refused a batch as too large: no retry can ever succeed. The batch
-// stays pending, and is not offered again.
-struct BatchRefused {};
+// Kafka's answers that end the feed (rowfeed/kafka_sender.h): a batch
+// answered with an error no resend mends, and one refused as too large,
+// which is not offered again. Either batch stays pending.
+using qz::rowfeed::BatchFailed;
+using qz::rowfeed::BatchRefused;
+using qz::rowfeed::KafkaSender;
 
 // How the program ends, settled as the feed goes. A failure leaves its code
 // at the end of standard error with status 1: MS115 a batch that Kafka
@@ -429,7 +430,7 @@ struct Settings {
   py::object topic;
   double qset_interval;
   py::object stop_event;
-  py::object kafka, producer;
+  std::shared_ptr<KafkaSender> kafka;
 };
 
 // The read cycles. Its parts: the batch of messages not yet sent, the
@@ -462,8 +463,8 @@ class Feed {
   void queue_message(py::handle message, py::handle table, py::handle row_id);
   void publish_batch();
   void send_batch(double now);
-  void failed_send();
-  void report_refused();
+  void failed_send(const BatchFailed& failed);
+  void report_refused(const BatchRefused& refused);
   void save_log_pos();
   Position stream_position() const;
   void report_unsent();
@@ -513,23 +514,23 @@ bool Feed::stop_file_present() {
   return truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop")));
 }
 
-// One producer call for the whole batch, which stays as it was. Throws
-// BatchFailed when a partition answers with an error code, BatchRefused when
-// Kafka refuses the batch as too large, and the host's error of the call.
+// One produce request for the whole batch, which stays as it was. Throws
+// BatchFailed when Kafka answers with an error that no resend mends,
+// BatchRefused when it refuses the batch as too large, and the host's error
+// of everything a later cycle may get past.
 void Feed::publish_batch() {
   const std::vector<QueuedMessage>& messages = batch_.messages();
-  py::tuple arguments(messages.size() + 1);
-  arguments[0] = settings_.topic;
-  for (size_t i = 0; i < messages.size(); ++i) arguments[i + 1] = messages[i].text;
-  py::object responses;
-  try {
-    responses = settings_.producer.attr("send_messages")(*arguments);
-  } catch (py::error_already_set& error) {
-    if (error.matches(program->message_too_large.ptr())) throw BatchRefused{};
-    throw;
+  std::vector<std::string_view> values;
+  values.reserve(messages.size());
+  for (const QueuedMessage& message : messages) {
+    // The message texts are the host's JSON of ASCII: byte strings.
+    char* data;
+    Py_ssize_t size;
+    if (PyString_AsStringAndSize(message.text.ptr(), &data, &size) != 0)
+      throw py::error_already_set();
+    values.emplace_back(data, static_cast<size_t>(size));
   }
-  for (py::handle response : responses)
-    if (py::cast<long>(response.attr("error")) != 0) throw BatchFailed{};
+  settings_.kafka->send(settings_.topic, values);
 }
 
 // Kafka takes the batch whole or not at all (publish_batch's errors); once
@@ -543,7 +544,7 @@ void Feed::send_batch(double now) {
 
 // Names the largest message of the refused batch: an operator raises the
 // broker's limit or lowers KAFKA_MAX_MESSAGE_SIZE.
-void Feed::report_refused() {
+void Feed::report_refused(const BatchRefused& refused) {
   exit_.failure(ExitReason::kBatchRefused);
   const QueuedMessage* largest = &batch_.messages().front();
   for (const QueuedMessage& message : batch_.messages())
@@ -551,12 +552,13 @@ void Feed::report_refused() {
   log_at_now("MS130 Kafka refused a batch as too large; largest message: table",
              largest->table, "id", largest->row_id, "size", largest->size, "at",
              largest->reread_from.file, largest->reread_from.pos, "batch of", batch_.size(),
-             "messages");
+             "messages;", str_of(refused.error));
 }
 
 // The feed ends after this cycle; its clean-up offers the batch once more.
-void Feed::failed_send() {
+void Feed::failed_send(const BatchFailed& failed) {
   exit_.failure(ExitReason::kSendFailed);
+  log_at_now("MS115", str_of(failed.error));
   log_at_now(text(std::to_string(passes_)), "MS115 send_messages failed, sleeping ",
              global("QZ_SLEEP"), " seconds...");
   save_log_pos();
@@ -613,7 +615,8 @@ void Feed::stop_while_reading() {
   try {
     send_batch(now());
     ++passes_;
-  } catch (const BatchFailed&) {
+  } catch (const BatchFailed& failed) {
+    log_at_now("MS115", str_of(failed.error));
     log_at_now("MS115 send_messages failed1");
   }
 }
@@ -731,7 +734,8 @@ void Feed::clean_up(bool read_to_end) {
       send_batch(now());
       if (read_to_end) checkpoint_.acknowledged_to_log_end(stream_position());
       save_log_pos();
-    } catch (const BatchFailed&) {
+    } catch (const BatchFailed& failed) {
+      log_at_now("MS115", str_of(failed.error));
       log_at_now("MS115 send_messages failed2");
     }
   }
@@ -769,11 +773,11 @@ bool Feed::cycle() {
     } catch (py::error_already_set& error) {
       if (!is_failure(error)) throw;
       recover(error);
-    } catch (const BatchFailed&) {
-      failed_send();
+    } catch (const BatchFailed& failed) {
+      failed_send(failed);
       another = false;
-    } catch (const BatchRefused&) {
-      report_refused();
+    } catch (const BatchRefused& refused) {
+      report_refused(refused);
       another = false;
     }
   } catch (...) {
@@ -808,13 +812,13 @@ void Feed::run() {
     if (!is_failure(error)) throw;
     log_at_now(cycle_, "/", passes_, repr_of(error.value()), "exiting...");
     exit_.ended_in_error();
-  } catch (const BatchRefused&) {
+  } catch (const BatchRefused& refused) {
     // refused by the clean-up's send
-    report_refused();
+    report_refused(refused);
   }
-  if (!settings_.kafka.is_none()) {
+  if (settings_.kafka) {
     try {
-      settings_.kafka.attr("close")();
+      settings_.kafka->close();
     } catch (py::error_already_set& error) {
       if (!is_failure(error)) throw;
       log_at_now("Kafka close: ", repr_of(error.value()));
@@ -887,6 +891,13 @@ void split_database_host() {
   settings[text("host")] = parts[integer(0)];
 }
 
+// The Kafka client's connection settings beyond the brokers' addresses.
+py::dict kafka_client_settings() {
+  py::dict settings;
+  settings[text("client_id")] = text("rowfeed");
+  return settings;
+}
+
 void main_operation(py::args arguments, py::kwargs keywords) {
   qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
   const auto& config = program->config;
@@ -902,15 +913,8 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   }
   py::object kf_host = config.QZ_KF_HOST();
   if (truth(options.attr("host"))) kf_host = options.attr("host");
-  py::object kafka = program->kafka_client(kf_host);
-  // A batch counts as sent only once every in-sync copy of the partition
-  // holds it. With the client's default (the leader alone), a leader lost
-  // before its followers copied the batch would take rows that the saved
-  // position has already passed. On a single broker the two are the same.
-  py::object producer = program->simple_producer(
-      kafka, **qz::host::kwargs({{"codec", program->codec_gzip},
-                                 {"req_acks", qz::host::integer(-1)},
-                                 {"ack_timeout", qz::host::integer(10000)}}));
+  auto kafka = std::make_shared<KafkaSender>(kf_host, kafka_client_settings(),
+                                             KafkaSender::Limits{});
   py::object kf_topic = options.attr("topic");
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
@@ -920,7 +924,6 @@ void main_operation(py::args arguments, py::kwargs keywords) {
            .qset_interval = as_double(qset_interval),
            .stop_event = stop_event,
            .kafka = kafka,
-           .producer = producer,
        })
       .run();
 }
@@ -934,7 +937,6 @@ QZ_PROGRAM(rowfeed, module) {
   if (!PyDateTimeAPI) throw py::error_already_set();
   auto config = qz::contracts::QzConfig::bind();
   auto tool = qz::contracts::QzTool::bind();
-  py::module_ kafka = import("kafka");
   py::module_ row_event = import("pymysqlreplication.row_event");
   py::module_ datetime = import("datetime");
   py::object builtins = import("__builtin__");
@@ -944,10 +946,6 @@ QZ_PROGRAM(rowfeed, module) {
       .tool = tool,
       .json_dumps = qz::host::DefaultDumps(qz::host::import_json()),
       .simplejson_dumps = qz::host::DefaultDumps(import("simplejson")),
-      .kafka_client = kafka.attr("KafkaClient"),
-      .simple_producer = kafka.attr("SimpleProducer"),
-      .codec_gzip = import("kafka.protocol").attr("CODEC_GZIP"),
-      .message_too_large = import("kafka.errors").attr("MessageSizeTooLargeError"),
       .stream_reader = import("pymysqlreplication").attr("BinLogStreamReader"),
       .delete_rows = row_event.attr("DeleteRowsEvent"),
       .write_rows = row_event.attr("WriteRowsEvent"),

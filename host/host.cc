@@ -7,6 +7,11 @@ py::object steal(PyObject* result) {
   return py::reinterpret_steal<py::object>(result);
 }
 
+void throw_error(py::handle kind, py::handle value) {
+  PyErr_SetObject(kind.ptr(), value.ptr());
+  throw py::error_already_set();
+}
+
 bool is_failure(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
 py::bytes text(std::string_view s) {

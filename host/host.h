@@ -30,6 +30,10 @@ py::bytes text(std::string_view s);
 // failed and set the host's error) throws it as py::error_already_set.
 py::object steal(PyObject* result);
 
+// Sets the host's error to `value`, of kind `kind`, and throws it as
+// py::error_already_set, as the host's `raise kind(value)` would.
+[[noreturn]] void throw_error(py::handle kind, py::handle value);
+
 // True for the errors the host's `except Exception` catches. Interrupts
 // (KeyboardInterrupt) and exit requests (SystemExit) are not among them and
 // must pass through every handler untouched.

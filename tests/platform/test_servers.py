@@ -42,21 +42,19 @@ def test_row_change_is_read_back_from_the_binary_log(init_command):
     assert rows == [(table, {"id": 7, "name": u"seven"})]
 
 
-def test_gzip_batch_from_the_legacy_producer_is_read_back_from_kafka():
-    from kafka import KafkaClient, KafkaConsumer, SimpleProducer, TopicPartition
-    from kafka.protocol import CODEC_GZIP
+def test_gzip_batch_from_the_standard_producer_is_read_back_from_kafka():
+    from kafka import KafkaConsumer, KafkaProducer, TopicPartition
     marks = ["m-%s-%d" % (uuid.uuid4().hex, i) for i in range(3)]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        client = KafkaClient("127.0.0.1:9092")
-    producer = SimpleProducer(client, codec=CODEC_GZIP)
-    producer.send_messages("qz_test", *marks)
-    client.close()
+    producer = KafkaProducer(bootstrap_servers="127.0.0.1:9092", compression_type="gzip",
+                             acks="all", linger_ms=50)
+    for mark in marks:
+        producer.send("qz_test", mark.encode(), partition=0)
+    producer.flush(timeout=20)
+    producer.close()
     consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092", consumer_timeout_ms=5000)
     part = TopicPartition("qz_test", 0)
     consumer.assign([part])
-    consumer.seek_to_end(part)
-    end = consumer.position(part)
+    end = consumer.end_offsets([part])[part]
     consumer.seek(part, max(0, end - 3))
     got = [m.value for m in consumer][-3:]
     consumer.close()

@@ -4,8 +4,9 @@ the environment as usual; the replacements from QZ_TEST_DRIVER (JSON):
 
   spy_batches:      file to which the size of every producer call is appended
   stop_after_checks: the stop file appears just before the Nth stop-file test
-  fail_sends_after:  producer calls after the Nth raise a Kafka error
-  error_sends:       producer calls (1-based) answered by an error response
+  fail_sends_after:  produce requests after the Nth raise a Kafka error
+  error_sends:       produce requests (1-based) answered by an error response
+                     (TOPIC_AUTHORIZATION_FAILED, which no resend mends)
                      instead of being sent
   fail_fetch:        [n, args...]: the stream's Nth fetch raises the database
                      client's InternalError(*args)
@@ -17,7 +18,10 @@ import sys
 import kafka.errors
 import pymysql.err
 import pymysqlreplication
-from kafka import SimpleProducer
+from kafka.client_async import KafkaClient
+from kafka.future import Future
+from kafka.protocol.produce import ProduceRequest
+from kafka.record.memory_records import MemoryRecords
 from qz import qztool
 
 plan = json.loads(os.environ.get("QZ_TEST_DRIVER", "{}"))
@@ -35,23 +39,43 @@ if "stop_after_checks" in plan:
         return real_load(dir, key, suffix)
     qztool.load_tmp_json = load_tmp_json
 
-real_send = SimpleProducer.send_messages
+real_send = KafkaClient.send
+PRODUCE = tuple(ProduceRequest)
 
 
-def send_messages(self, topic, *msgs):
+class ErrorAnswer(object):
+    """A produce answer as the client decodes one: every partition refused."""
+
+    def __init__(self, request, code):
+        self.topics = [(topic, [(partition, code, -1, -1, -1) for partition, _ in parts])
+                       for topic, parts in request.topics]
+
+
+def records_in(request):
+    count = 0
+    for _, parts in request.topics:
+        for _, data in parts:
+            batches = MemoryRecords(data)
+            while batches.has_next():
+                count += sum(1 for _ in batches.next_batch())
+    return count
+
+
+def send(self, node_id, request, **kw):
+    if not isinstance(request, PRODUCE):
+        return real_send(self, node_id, request, **kw)
     counts["sends"] += 1
     if "fail_sends_after" in plan and counts["sends"] > plan["fail_sends_after"]:
-        raise kafka.errors.KafkaUnavailableError("forced by the test")
+        raise kafka.errors.KafkaConnectionError("forced by the test")
     if counts["sends"] in plan.get("error_sends", ()):
-        from kafka.structs import ProduceResponsePayload
-        return [ProduceResponsePayload(topic, 0, 7, -1)]
+        return Future().success(ErrorAnswer(request, 29))
     if "spy_batches" in plan:
         with open(plan["spy_batches"], "a") as f:
-            f.write("%d\n" % len(msgs))
-    return real_send(self, topic, *msgs)
+            f.write("%d\n" % records_in(request))
+    return real_send(self, node_id, request, **kw)
 
 
-SimpleProducer.send_messages = send_messages
+KafkaClient.send = send
 
 if "fail_fetch" in plan:
     real_fetch = pymysqlreplication.BinLogStreamReader.fetchone

@@ -41,8 +41,9 @@ class Topic(object):
         self.consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092",
                                       consumer_timeout_ms=1500)
         self.consumer.assign([self.part])
-        self.consumer.seek_to_end(self.part)
-        self.start = self.consumer.position(self.part)
+        # end_offsets, not seek_to_end and position: the latter never
+        # returns on kafka-python 2.2 until something polls the consumer.
+        self.start = self.consumer.end_offsets([self.part])[self.part]
 
     def messages(self):
         self.consumer.seek(self.part, self.start)

@@ -1,0 +1,77 @@
+// The feed's producer: one batch of message texts, one produce request.
+//
+// Built on kafka-python's network client (connections, the version
+// negotiation with each broker, metadata, TLS and SASL) and our own record
+// batch: each batch is one gzip record batch (message format v2) for one
+// partition, the partitions of the topic taken in turn, and counts as sent
+// only once the leader answered that every in-sync copy holds it. A send
+// is bounded in time as a whole; the feed never waits on a broker for ever.
+#pragma once
+
+#include "host/host.h"
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace qz::rowfeed {
+
+// Kafka answered the batch with an error that no resend of it can mend
+// (authorisation, a version, a corrupt or invalid batch). `error` is the
+// Kafka client's error for it, its message naming the code, the topic, the
+// partition and the broker. The batch was not stored.
+struct BatchFailed {
+  py::object error;
+};
+
+// Kafka refused the batch as too large (MESSAGE_TOO_LARGE,
+// RECORD_LIST_TOO_LARGE): the same batch can never succeed. Not stored.
+struct BatchRefused {
+  py::object error;
+};
+
+class KafkaSender {
+ public:
+  // How long a send may take: `acks_ms` the broker's wait for the in-sync
+  // copies (the request's own time-out), `route_ms` for metadata and the
+  // leader's connection.
+  struct Limits {
+    long acks_ms = 10000;
+    long route_ms = 10000;
+  };
+
+  // Connects to `bootstrap` ("host:port", or several separated by commas)
+  // with the Kafka client's keyword `settings`, and learns which request
+  // versions the brokers speak. Throws the client's error (no broker
+  // answered, a TLS or SASL failure).
+  KafkaSender(py::handle bootstrap, py::dict settings, Limits limits);
+
+  // Sends `values` (non-empty) as one batch to the next partition of `topic`.
+  // Returns once Kafka holds it; throws BatchRefused, BatchFailed, or the
+  // client's error for everything a later send may get past (no leader, a
+  // leader moved, too few copies in sync, a lost connection, a time-out),
+  // after which the next send asks for fresh metadata.
+  void send(py::handle topic, const std::vector<std::string_view>& values);
+
+  void close();
+
+ private:
+  struct Route {
+    py::object partition, leader;
+  };
+  Route route(py::handle topic, double deadline);
+  void refresh_metadata(py::handle topic, double deadline);
+  void await_leader(py::handle leader, double deadline);
+  py::object produce(const Route& to, py::handle topic, py::bytes records);
+  void check(py::handle response, py::handle topic, py::handle leader);
+  py::object wait_for(py::handle future, double deadline, const char* what);
+
+  py::object client_, cluster_;
+  py::object produce_request_, topic_partition_, errors_, timeout_error_;
+  Limits limits_;
+  py::object known_topic_ = py::none();  // the topic the metadata follows
+  bool stale_ = true;                    // ask for metadata before the next route
+  uint64_t next_partition_;
+};
+
+}  // namespace qz::rowfeed
