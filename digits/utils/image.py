@@ -638,16 +638,16 @@ def _decode(data, location):
     memory_limit = _limit("MAX_DECODE_MEMORY")
     accepted = [f for f in ALLOWED_FORMATS if f in image_formats.DECODABLE]
     fmt = image_formats.sniff(data)
+    only = ", ".join(accepted) or "none"
     if fmt is None:
-        raise LoadImageError("not a readable image: %s (no signature of %s)" % (shown, ", ".join(accepted)))
+        raise LoadImageError("not a readable image: %s (no signature of an accepted format: %s)" % (shown, only))
     if fmt not in accepted:
-        raise LoadImageError("image format %s not accepted (only %s): %s"
-                             % (fmt, ", ".join(ALLOWED_FORMATS), shown))
+        raise LoadImageError("image format %s not accepted (only %s): %s" % (fmt, only, shown))
     try:
         image_formats.WALKS[fmt](data, budget)
+    except image_formats.TooManyPixels as e:
+        raise LoadImageError("image has %s: %s" % (e, shown))
     except image_formats.Refused as e:
-        if str(e).startswith("too many pixels"):
-            raise LoadImageError("image has %s: %s" % (e, shown))
         raise LoadImageError("image over its decoding budget, %s: %s" % (e, shown))
     try:
         # cStringIO reads the string in place: no second copy of the bytes.
@@ -712,14 +712,20 @@ def _wide_grey(im):
     """
     width, height = im.size
     scale = im.getextrema()[1] > 255
+    whole = im.mode != "F"
     out = Image.new("L", im.size)
     rows = max(1, _BAND_PIXELS // width)
     for top in range(0, height, rows):
         band = im.crop((0, top, width, min(height, top + rows)))
-        values = np.asarray(band, dtype=np.float64)
-        if scale:
-            values = values / 257.0
-        out.paste(Image.fromarray(np.clip(np.rint(values), 0, 255).astype(np.uint8), "L"), (0, top))
+        if whole:
+            values = np.asarray(band, dtype=np.int64)
+            if scale:
+                # round(v / 257) in whole numbers: v / 257 never ends in a half.
+                values = (values + 128) // 257
+        else:
+            values = np.asarray(band, dtype=np.float64)
+            values = np.rint(values / 257.0 if scale else values)
+        out.paste(Image.fromarray(np.clip(values, 0, 255).astype(np.uint8), "L"), (0, top))
     return out
 
 

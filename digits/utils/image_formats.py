@@ -27,7 +27,11 @@ MAX_PPM_HEADER = 4096
 
 
 class Refused(Exception):
-    """The bytes are of no accepted format, or over a budget; the message says which."""
+    """The bytes are over a budget; the message says which."""
+
+
+class TooManyPixels(Refused):
+    """The header names more pixels than the budget allows."""
 
 
 class Budget(object):
@@ -58,7 +62,7 @@ class Budget(object):
 
     def pixels(self, width, height):
         if width * height > self.max_pixels:
-            raise Refused("too many pixels: %dx%d, limit %d" % (width, height, self.max_pixels))
+            raise TooManyPixels("too many pixels: %dx%d, limit %d" % (width, height, self.max_pixels))
 
 
 # --- signatures -----------------------------------------------------------------
