@@ -9,11 +9,11 @@ def png_chunk(kind, data=b""):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
 
 
-def png(width=1, height=1, depth=8, colour=0, before=(), after=(), idat=None):
-    """A PNG of zero samples; `before` and `after` are chunks put around its one IDAT."""
+def png(width=1, height=1, depth=8, colour=0, before=(), after=(), idat=None, row_filter=0):
+    """A PNG of zero samples, each row under `row_filter`; `before` and `after` are chunks put around its one IDAT."""
     channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[colour]
     if idat is None:
-        row = b"\0" * (1 + (width * channels * depth + 7) // 8)
+        row = chr(row_filter) + b"\0" * ((width * channels * depth + 7) // 8)
         packer = zlib.compressobj(9)
         idat = b"".join(packer.compress(row) for _ in range(height)) + packer.flush()
     head = png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, 0))
