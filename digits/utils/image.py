@@ -685,7 +685,9 @@ def _decode_memory(im, fmt):
     pixels = im.size[0] * im.size[1]
     held = pixels * _PIXEL_BYTES.get(im.mode, 4)
     if fmt == "GIF":
-        held += pixels  # the frame is copied once decoded, for the next one to build on
+        # The frame is copied once decoded, for the next one to build on, and
+        # a background may be kept beside it to dispose of it.
+        held += 2 * pixels
     if im.mode not in ("L", "RGB"):
         held += pixels * (1 if _grey(im.mode) else 4)
     return held

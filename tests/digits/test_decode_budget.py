@@ -7,7 +7,7 @@ import zlib
 
 import numpy as np
 import pytest
-from PIL import Image, JpegImagePlugin, TiffImagePlugin
+from PIL import Image, ImageFile, JpegImagePlugin, TiffImagePlugin
 
 import hostile_images as hostile
 from digits import utils
@@ -175,6 +175,13 @@ def test_structure_bombs_are_refused_at_once(tmpdir, make, limit):
     assert "over its decoding budget" in message and limit in message, message
 
 
+def test_chunks_of_no_type_count_too_for_a_lenient_pillow(tmpdir, monkeypatch):
+    # Another user of PIL in the process may let Pillow read on past them.
+    monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
+    message = refusal(written(tmpdir, hostile.png(before=[hostile.png_chunk(b"!!!!")] * 870000)))
+    assert "MAX_CHUNKS" in message
+
+
 def test_a_gif_of_many_frames_costs_its_first_frame_only(tmpdir):
     image, _ = outcome(written(tmpdir, hostile.gif_frame_bomb()))
     assert image.size == (1, 1)
@@ -253,7 +260,7 @@ def test_images_at_the_pixel_limit_decode_within_the_budget(tmpdir, make, mode):
     (lambda size: encoded(Image.new("P", size), "PNG"), 5),
     (lambda size: encoded(Image.new("L", size), "PNG"), 1),
     (lambda size: hostile.png(size[0], size[1], 16, 0), 5),
-    (lambda size: encoded(Image.new("RGB", size, (200, 10, 10)).convert("P", palette=Image.ADAPTIVE), "GIF"), 6),
+    (lambda size: encoded(Image.new("RGB", size, (200, 10, 10)).convert("P", palette=Image.ADAPTIVE), "GIF"), 7),
     (lambda size: encoded(Image.new("L", size), "JPEG", progressive=True), 3),
 ], ids=["rgba", "palette", "grey", "grey-16-bit", "gif", "progressive-jpeg"])
 def test_decode_memory_is_checked_before_decoding(tmpdir, monkeypatch, make, per_pixel):
