@@ -190,13 +190,15 @@ def _coefficient_bytes(frame):
     v_max = max(v for _, v in components)
     total = 0
     for h, v in components:
-        blocks_wide = -(-(-(-width * h // h_max)) // 8)
-        blocks_high = -(-(-(-height * v // v_max)) // 8)
-        # Rounded up to whole MCUs, as libjpeg allocates them.
-        blocks_wide = -(-blocks_wide // h) * h
-        blocks_high = -(-blocks_high // v) * v
+        # The component's 8x8 blocks, rounded up to whole MCUs as libjpeg allocates them.
+        blocks_wide = _ceil(_ceil(_ceil(width * h, h_max), 8), h) * h
+        blocks_high = _ceil(_ceil(_ceil(height * v, v_max), 8), v) * v
         total += blocks_wide * blocks_high * 64 * 2
     return total
+
+
+def _ceil(a, b):
+    return -(-a // b)
 
 
 def walk_jpeg(data, budget):
