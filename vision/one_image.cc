@@ -24,8 +24,8 @@ py::object percentage(py::handle confidence) {
 }
 
 // The platform's settings (when it has them) decide how long an image fetch
-// may take and which locations an image may come from; the loader reads its
-// limits as module attributes at each call.
+// may take, which locations an image may come from and what decoding one may
+// cost; the loader reads its limits as module attributes at each call.
 void apply_image_settings(py::handle image_utils) {
   py::object config = py::module_::import("qz.qzconfig");
   struct Pair {
@@ -33,7 +33,11 @@ void apply_image_settings(py::handle image_utils) {
     const char* limit;
   };
   for (Pair p : {Pair{"QZ_DNN_FETCH_TIMEOUT", "FETCH_TIMEOUT"},
-                 Pair{"QZ_DNN_IMAGE_SOURCES", "ALLOWED_SOURCES"}}) {
+                 Pair{"QZ_DNN_IMAGE_SOURCES", "ALLOWED_SOURCES"},
+                 Pair{"QZ_DNN_MAX_IMAGE_CHUNKS", "MAX_CHUNKS"},
+                 Pair{"QZ_DNN_MAX_IMAGE_METADATA", "MAX_METADATA_BYTES"},
+                 Pair{"QZ_DNN_MAX_JPEG_SCANS", "MAX_JPEG_SCANS"},
+                 Pair{"QZ_DNN_MAX_DECODE_MEMORY", "MAX_DECODE_MEMORY"}}) {
     if (hasattr(config, p.setting)) image_utils.attr(p.limit) = config.attr(p.setting);
   }
 }

@@ -2,10 +2,13 @@
 
 Image locations come from remote callers, so the loader is defensive: every
 limit below is checked before the costly step it protects (the byte count
-before reading on, the pixel count in the header before decoding), and the
-decoders that may run are an allow-list, because Pillow 6.2.2 (the last
-release for Python 2.7) has unfixed faults in several of its other decoders
-and its EPS plugin runs Ghostscript.
+before reading on, the format's signature and its structure before any
+decoder parses it, the pixel count and the memory a decode takes before
+decoding). The decoders that may run are an allow-list, chosen from the
+signature: Pillow 6.2.2 (the last release for Python 2.7) has unfixed faults
+in several of its other decoders, its EPS plugin runs Ghostscript, and
+Image.open would let each of them parse the bytes while it looks for one that
+claims them. See image_formats.
 
 The limits are module attributes read at call time, so a host (or a test) can
 tighten them without new arguments in the callers' call shapes.
@@ -17,9 +20,9 @@ the very address it checked, so a name that resolves (or re-resolves) to a
 metadata address cannot slip through between the check and the connect.
 """
 import base64
+import cStringIO
 import errno
 import httplib
-import io
 import os
 import re
 import socket
@@ -38,6 +41,7 @@ import threading
 import numpy as np
 from PIL import Image
 
+from digits.utils import image_formats
 from digits.utils.errors import LoadImageError
 
 FETCH_TIMEOUT = 10.0  # seconds for a whole http(s) fetch, redirects included
@@ -48,7 +52,26 @@ MAX_REDIRECTS = 3
 # local roots and URL prefixes; see _sources(). Link-local and metadata
 # addresses are refused whatever it says.
 ALLOWED_SOURCES = None
+# Narrows image_formats.DECODABLE; a name outside it widens nothing.
 ALLOWED_FORMATS = ("PNG", "JPEG", "GIF", "BMP", "PPM")
+# The decoding budget. Within it no image of MAX_IMAGE_BYTES and MAX_PIXELS
+# takes more than about a second of CPU to decode (bench/decode).
+# What the parsers step through one at a time, in Python, at up to 5 us each:
+# PNG chunks, JPEG segments (and tables, components, resources inside them),
+# GIF blocks before the first frame, stray bytes between any of them.
+MAX_CHUNKS = 10000
+# Bytes of what is not pixels: PNG's ancillary chunks (compressed text and
+# ICC profiles as they inflate), JPEG's APPn and COM segments, GIF's
+# extensions. A CMYK ICC profile alone can take a megabyte.
+MAX_METADATA_BYTES = 4 * 1024 * 1024
+# Each scan of a JPEG is a pass over all its blocks (3 ms at 20 megapixels),
+# whatever few bytes it has; encoders write at most 18.
+MAX_JPEG_SCANS = 64
+# Image memory of one decode: the decoder's image, the one converted to L or
+# RGB and what the decoder keeps beside them (a multi-scan JPEG's
+# coefficients). 8 bytes a pixel at MAX_PIXELS: an RGBA or CMYK image at the
+# pixel limit, decoded and converted, fits.
+MAX_DECODE_MEMORY = 160 * 1000 * 1000
 RESIZE_MODES = ("squash", "crop", "fill", "half_crop")
 
 # Pillow's own bomb check is a second line behind MAX_PIXELS: it errors above
@@ -597,28 +620,81 @@ def _read_body(resp, cap, shown):
     return b"".join(chunks)
 
 
+def _limit(name):
+    value = globals()[name]
+    if isinstance(value, bool) or not isinstance(value, (int, long)) or value <= 0:
+        raise LoadImageError("%s must be a positive integer, not %r" % (name, value))
+    return value
+
+
+def _budget():
+    return image_formats.Budget(_limit("MAX_PIXELS"), _limit("MAX_CHUNKS"),
+                                _limit("MAX_METADATA_BYTES"), _limit("MAX_JPEG_SCANS"))
+
+
 def _decode(data, location):
     shown = _shown(location)
+    budget = _budget()
+    memory_limit = _limit("MAX_DECODE_MEMORY")
+    accepted = [f for f in ALLOWED_FORMATS if f in image_formats.DECODABLE]
+    fmt = image_formats.sniff(data)
+    only = ", ".join(accepted) or "none"
+    if fmt is None:
+        raise LoadImageError("not a readable image: %s (no signature of an accepted format: %s)" % (shown, only))
+    if fmt not in accepted:
+        raise LoadImageError("image format %s not accepted (only %s): %s" % (fmt, only, shown))
     try:
-        im = Image.open(io.BytesIO(data))
+        image_formats.WALKS[fmt](data, budget)
+    except image_formats.TooManyPixels as e:
+        raise LoadImageError("image has %s: %s" % (e, shown))
+    except image_formats.Refused as e:
+        raise LoadImageError("image over its decoding budget, %s: %s" % (e, shown))
+    try:
+        # cStringIO reads the string in place: no second copy of the bytes.
+        im = image_formats.PLUGINS[fmt](cStringIO.StringIO(data))
     except Image.DecompressionBombError:
         raise LoadImageError("image has too many pixels (limit %d): %s" % (MAX_PIXELS, shown))
     except Exception as e:
         raise LoadImageError("not a readable image: %s (%s)" % (shown, e))
-    if im.format not in ALLOWED_FORMATS:
-        raise LoadImageError("image format %s not accepted (only %s): %s"
-                             % (im.format, ", ".join(ALLOWED_FORMATS), shown))
     width, height = im.size
     if width <= 0 or height <= 0:
         raise LoadImageError("image has no pixels: %s" % shown)
     if width * height > MAX_PIXELS:
         raise LoadImageError("image has too many pixels: %dx%d, limit %d: %s"
                              % (width, height, MAX_PIXELS, shown))
+    memory = _decode_memory(im, fmt) + budget.decoder_memory
+    if memory > memory_limit:
+        raise LoadImageError("image over its decoding budget, about %d bytes of image memory"
+                             " for %dx%d %s, limit %d (MAX_DECODE_MEMORY): %s"
+                             % (memory, width, height, im.mode, memory_limit, shown))
     try:
         im.load()
     except Exception as e:
         raise LoadImageError("corrupt image data: %s (%s)" % (shown, e))
     return _eight_bit(im)
+
+
+# Bytes a pixel takes in Pillow's memory, by mode; other modes take 4.
+_PIXEL_BYTES = {"1": 1, "L": 1, "P": 1, "I;16": 2, "I;16B": 2, "I;16L": 2}
+# Pixels that _eight_bit converts in one piece.
+_BAND_PIXELS = 1 << 18
+
+
+def _decode_memory(im, fmt):
+    """Bytes of image memory that decoding `im` and converting it to L or RGB holds at its peak."""
+    pixels = im.size[0] * im.size[1]
+    held = pixels * _PIXEL_BYTES.get(im.mode, 4)
+    if fmt == "GIF":
+        # The frame is copied once decoded, for the next one to build on, and
+        # a background may be kept beside it to dispose of it.
+        held += 2 * pixels
+    if im.mode not in ("L", "RGB"):
+        held += pixels * (1 if _grey(im.mode) else 4)
+    return held
+
+
+def _grey(mode):
+    return mode in ("1", "L", "LA", "La", "I", "F") or mode.startswith("I;")
 
 
 def _eight_bit(im):
@@ -627,12 +703,32 @@ def _eight_bit(im):
     if im.mode in ("1", "LA", "La"):
         return im.convert("L")
     if im.mode in ("I", "F") or im.mode.startswith("I;"):
-        # 16-bit grey: Pillow's own conversion clips at 255 instead of scaling.
-        values = np.asarray(im, dtype=np.float64)
-        if values.size and values.max() > 255:
-            values = values / 257.0
-        return Image.fromarray(np.clip(np.rint(values), 0, 255).astype(np.uint8), "L")
+        return _wide_grey(im)
     return im.convert("RGB")
+
+
+def _wide_grey(im):
+    """16-bit (or wider) grey as 8 bits: scaled when any value is over 255, not clipped as Pillow would.
+
+    Band by band, so that the floating-point copies stay small whatever the image's size.
+    """
+    width, height = im.size
+    scale = im.getextrema()[1] > 255
+    whole = im.mode != "F"
+    out = Image.new("L", im.size)
+    rows = max(1, _BAND_PIXELS // width)
+    for top in range(0, height, rows):
+        band = im.crop((0, top, width, min(height, top + rows)))
+        if whole:
+            values = np.asarray(band, dtype=np.int64)
+            if scale:
+                # round(v / 257) in whole numbers: v / 257 never ends in a half.
+                values = (values + 128) // 257
+        else:
+            values = np.asarray(band, dtype=np.float64)
+            values = np.rint(values / 257.0 if scale else values)
+        out.paste(Image.fromarray(np.clip(values, 0, 255).astype(np.uint8), "L"), (0, top))
+    return out
 
 
 def _positive_int(value, name):

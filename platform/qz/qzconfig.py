@@ -57,6 +57,14 @@ DEFAULTS = [
     ("QZ_DNN_IMAGE_SOURCES", None,
      "local roots and URL prefixes image locations may use; null: any path, any http(s) host"
      " but link-local ones"),
+    # The decoding budget of one image; see digits/README.md.
+    ("QZ_DNN_MAX_IMAGE_CHUNKS", 10000,
+     "most PNG chunks, JPEG segments or GIF blocks the image parsers step through"),
+    ("QZ_DNN_MAX_IMAGE_METADATA", 4 * 1024 * 1024,
+     "most bytes of an image's metadata (text, ICC profile, EXIF, comments), as it inflates"),
+    ("QZ_DNN_MAX_JPEG_SCANS", 64, "most scans of a JPEG image"),
+    ("QZ_DNN_MAX_DECODE_MEMORY", 160 * 1000 * 1000,
+     "most image memory (bytes) one image's decoding and conversion may hold"),
 ]
 
 _TRUE = ("1", "true", "yes", "on")

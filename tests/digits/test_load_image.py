@@ -63,6 +63,47 @@ def test_accepted_images_come_back_as_grey_or_rgb(tmpdir, make, fmt, mode):
     assert (image.mode, image.size) == (mode, (5, 3))
 
 
+def _png_with_metadata():
+    from PIL import PngImagePlugin
+    info = PngImagePlugin.PngInfo()
+    info.add_text("Comment", "made for the test")
+    info.add_text("Description", "x" * 5000, zip=True)
+    info.add_itxt("XML:com.adobe.xmp", u"<x:xmpmeta>\u00e9</x:xmpmeta>" * 100, zip=True)
+    buf = io.BytesIO()
+    Image.new("RGB", (5, 3)).save(buf, "PNG", pnginfo=info, icc_profile=b"\0" * 3000, dpi=(300, 300))
+    return buf.getvalue()
+
+
+def _animated_gif():
+    frames = [Image.new("L", (5, 3), v).convert("P") for v in (0, 80, 160, 240)]
+    buf = io.BytesIO()
+    frames[0].save(buf, "GIF", save_all=True, append_images=frames[1:], loop=0, duration=100,
+                   comment=b"a comment")
+    return buf.getvalue()
+
+
+def _jpeg(mode, **options):
+    buf = io.BytesIO()
+    Image.new(mode, (5, 3)).save(buf, "JPEG", **options)
+    return buf.getvalue()
+
+
+@pytest.mark.parametrize("make, mode", [
+    (lambda: _jpeg("RGB", progressive=True, optimize=True), "RGB"),
+    (lambda: _jpeg("CMYK"), "RGB"),
+    (lambda: _jpeg("L", icc_profile=b"\1" * 70000, exif=b"Exif\0\0" + b"\0" * 2000, dpi=(72, 72)), "L"),
+    (_png_with_metadata, "RGB"),
+    (_animated_gif, "L"),      # a grey palette reads as grey
+    (lambda: encoded(Image.new("1", (5, 3)), "PPM"), "L"),
+    (lambda: b"P5\n# a comment\n5 3\n65535\n" + b"\x01\x02" * 15, "L"),
+    (lambda: encoded(Image.new("1", (5, 3)), "BMP"), "L"),
+], ids=["progressive-jpeg", "cmyk-jpeg", "jpeg-icc-in-two-segments", "png-text-icc", "animated-gif",
+        "pbm", "pgm-16-bit", "bmp-1-bit"])
+def test_what_encoders_commonly_write_loads(tmpdir, make, mode):
+    image = load_image(_write(tmpdir, "x", make()))
+    assert (image.mode, image.size) == (mode, (5, 3))
+
+
 def test_sixteen_bit_grey_is_scaled_not_clipped(tmpdir):
     deep = Image.fromarray(np.array([[0, 32896, 65535]], np.uint16))
     image = load_image(_write(tmpdir, "deep.png", encoded(deep, "PNG")))

@@ -8,8 +8,10 @@ import time
 
 import pytest
 
+import hostile_images
 import rpclab
 import visionbay
+from digits import utils
 from harness import TREE
 from hostile import DripServer, Redirector, gzip_stream
 from rpclab import Replies, classify_request, envelope, serve
@@ -108,6 +110,27 @@ def test_a_dripping_image_server_is_cut_off_at_the_fetch_deadline(service, capsy
     assert elapsed < 1.5 + 3
     [(empty, _), (now, _)] = service.take()
     assert empty == "" and TIME.match(now)
+
+
+def test_an_image_over_its_decoding_budget_is_refused_at_once(service, capsys, monkeypatch,
+                                                             tmp_path, sample_image):
+    bomb = tmp_path / "chunks.png"
+    bomb.write_bytes(hostile_images.png_chunk_bomb())  # 10.4 MB: 3.7 s of CPU to parse
+    # The loader keeps what the service copied into it until the next call.
+    monkeypatch.setattr(utils.image, "MAX_CHUNKS", utils.image.MAX_CHUNKS)
+    started = time.time()
+    serve(visionbay.recv_callback2, [(classify_request("digits-sample", str(bomb)), KEY_HEADERS)])
+    elapsed = time.time() - started
+    monkeypatch.setattr(qzconfig, "QZ_DNN_MAX_IMAGE_CHUNKS", 2)
+    serve(visionbay.recv_callback2, [(classify_request("digits-sample", sample_image[0]), KEY_HEADERS),
+                                     NEXT])
+    over, lowered = rpclab.log_lines(capsys)
+    assert over.startswith("DN125 #Exception: LoadImageError(\"image over its decoding budget, "
+                           "more than 10000 chunks"), over
+    assert elapsed < 2.0
+    assert lowered.startswith("DN125 #Exception: LoadImageError(") and "more than 2 chunks" in lowered
+    first, second, now = [text for text, _ in service.take()]
+    assert first == second == "" and TIME.match(now)
 
 
 def test_a_redirect_out_of_the_allowed_sources_is_refused(service, capsys, monkeypatch,
