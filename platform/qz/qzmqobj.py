@@ -399,6 +399,20 @@ def _digest(key, properties, body):
     return hashlib.sha1("%s\0%s\0%s" % (key, shown, body)).hexdigest()
 
 
+def connection_parameters(userid="guest", password="guest", host="localhost", ssl=False,
+                          port=None, virtual_host="/"):
+    """The broker connection that open() makes. host may be "name" or "name:port"."""
+    if port is None and ":" in host:
+        host, port = host.rsplit(":", 1)
+    port = int(port) if port else (5671 if ssl else 5672)
+    return pika.ConnectionParameters(
+        host=host, port=port, virtual_host=virtual_host,
+        credentials=pika.PlainCredentials(userid, password),
+        ssl_options=pika.SSLOptions(__import__("ssl").create_default_context(), host)
+        if ssl else None,
+        heartbeat=60, blocked_connection_timeout=300)
+
+
 def _whole_setting(name, default, low, high):
     value = getattr(qzconfig, name, default)
     if isinstance(value, float) and value.is_integer():
@@ -560,16 +574,8 @@ class QZMQObject(object):
              virtual_host="/"):
         """Connects and opens one channel. host may be "name" or "name:port"."""
         self._take_stop_signals()
-        if port is None and ":" in host:
-            host, port = host.rsplit(":", 1)
-        port = int(port) if port else (5671 if ssl else 5672)
-        params = pika.ConnectionParameters(
-            host=host, port=port, virtual_host=virtual_host,
-            credentials=pika.PlainCredentials(userid, password),
-            ssl_options=pika.SSLOptions(__import__("ssl").create_default_context(), host)
-            if ssl else None,
-            heartbeat=60, blocked_connection_timeout=300)
-        self.connection = pika.BlockingConnection(params)
+        self.connection = pika.BlockingConnection(
+            connection_parameters(userid, password, host, ssl, port, virtual_host))
         self.channel = self.connection.channel()
         self.channel.add_on_cancel_callback(self._on_broker_cancel)
         _note_settlements(self.channel, self._unsettled)

@@ -189,3 +189,47 @@ def test_a_bad_window_setting_stops_the_start_naming_it(key, monkeypatch, settin
         mq.close()
     assert named in str(info.value)
     assert ready(key) is None  # refused before anything was declared
+
+
+def replay(key, *args):
+    done = finish(subprocess.Popen(
+        [sys.executable, "-m", "qz.qzmqtool", "replay", key, "--host", "127.0.0.1"] +
+        list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE), timeout=30)
+    assert done.status == 0, done
+    return done.out
+
+
+def park(key, bodies, headers=None):
+    """Has a worker park the bodies, each at its first failure."""
+    publish(key, bodies, headers)
+    proc = start(key, QZ_MQ_MAX_FAILURES=1)
+    wait_until(lambda: ready(key + ".failed") == len(bodies), timeout=15)
+    proc.send_signal(signal.SIGTERM)
+    assert finish(proc).status == 0
+
+
+def test_parked_requests_are_replayed_as_they_were(key, parked):
+    park(key, ["fail:always:%d" % i for i in range(3)], headers={"to": "a@example.com"})
+    assert replay(key, "--limit", "1") == "replayed 1 requests from %s to %s\n" % (parked, key)
+    assert replay(key) == "replayed 2 requests from %s to %s\n" % (parked, key)
+    assert ready(parked) == 0
+    again = take_all(key)
+    assert sorted(b for b, _ in again) == ["fail:always:%d" % i for i in range(3)]
+    assert all(p.headers == {"to": "a@example.com"} for _, p in again)
+
+
+def test_a_replay_into_a_worker_that_parks_again_ends(key, parked):
+    """Each replayed request fails and is parked anew while the replay runs:
+    the replay moves what was parked when it began, and ends."""
+    park(key, ["fail:always:%d" % i for i in range(20)])
+    proc = start(key, QZ_MQ_MAX_FAILURES=1)
+    try:
+        assert replay(key) == "replayed 20 requests from %s to %s\n" % (parked, key)
+        wait_until(lambda: ready(parked) == 20 and ready(key) == 0, timeout=15)
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        finish(proc)
+
+
+def test_a_replay_with_nothing_parked_moves_nothing(key):
+    assert replay(key) == "replayed 0 requests from %s.failed to %s\n" % (key, key)
