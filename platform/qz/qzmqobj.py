@@ -30,11 +30,11 @@ of two forms chosen by qzconfig.QZ_MQ_PROTOCOL at consume() time:
 
 Stops. From open() to close() SIGTERM and SIGINT only ask for a stop: the
 handler in hand finishes (the signals are held while it runs, so that its
-socket calls are not cut short), deliveries already buffered are not handled
-and go back to the queue when the connection closes, and wait() returns
-True. wait() also returns True after the consumers were cancelled by the
-client itself (the cancel word). It returns False, never raises, when the
-connection is lost in any way or when the broker cancels a consumer (its
+socket calls are not cut short), deliveries already buffered or held are not
+handled and go back to the queue when the connection closes, and wait()
+returns True. wait() also returns True after the consumers were cancelled by
+the client itself (the cancel word). It returns False, never raises, when
+the connection is lost in any way or when the broker cancels a consumer (its
 queue deleted, its node lost): the program should end with a failure, so that
 its supervisor starts it again.
 
@@ -523,8 +523,9 @@ class _Retries(object):
         delay = self.window.delay(failures)
         self.held += 1
         _log("QZMQObject: holding a failed request on", self.key, "delivery", tag, "digest",
-             digest, "- failure", failures, "of", self.window.max_failures, "- back to the queue in",
-             delay, "s;", self.held, "held of a window of", self.window.prefetch)
+             digest, "- failure", failures, "of", self.window.max_failures,
+             "- back to the queue in", delay, "s;", self.held, "held of a window of",
+             self.window.prefetch)
         self.client.connection.call_later(delay, functools.partial(self._give_back, channel, tag))
 
     def _give_back(self, channel, tag):
