@@ -574,6 +574,7 @@ class QZMQObject(object):
     def open(self, userid="guest", password="guest", host="localhost", ssl=False, port=None,
              virtual_host="/"):
         """Connects and opens one channel. host may be "name" or "name:port"."""
+        _Window()  # a bad setting is named before any connection is tried
         self._take_stop_signals()
         self.connection = pika.BlockingConnection(
             connection_parameters(userid, password, host, ssl, port, virtual_host))

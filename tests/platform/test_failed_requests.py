@@ -176,15 +176,26 @@ def test_a_request_that_cannot_be_parked_is_held_not_lost(key, parked):
     ({"QZ_MQ_RETRY_DELAY": 10.0, "QZ_MQ_RETRY_MAX_DELAY": 5.0},
      "setting QZ_MQ_RETRY_MAX_DELAY: 5.0 is below QZ_MQ_RETRY_DELAY (10.0)"),
 ])
-def test_a_bad_window_setting_stops_the_start_naming_it(key, monkeypatch, settings, named):
-    for name, value in settings.items():
-        monkeypatch.setattr(qzconfig, name, value)
+@pytest.mark.parametrize("changed_before", ["open", "consume"])
+def test_a_bad_window_setting_stops_the_start_naming_it(key, monkeypatch, settings, named,
+                                                        changed_before):
+    def change():
+        for name, value in settings.items():
+            monkeypatch.setattr(qzconfig, name, value)
+
     mq = qzmqobj.QZMQObject()
-    mq.open(userid="guest", password="plovk562", host="127.0.0.1")
     try:
-        with pytest.raises(ValueError) as info:
-            mq.consume(key, callback=lambda *a: None, durable=False, exclusive=False,
-                       auto_delete=False, type="direct")
+        if changed_before == "open":
+            change()
+            with pytest.raises(ValueError) as info:
+                mq.open(userid="guest", password="plovk562", host="127.0.0.1")
+            assert mq.connection is None  # named before any connection was tried
+        else:
+            mq.open(userid="guest", password="plovk562", host="127.0.0.1")
+            change()
+            with pytest.raises(ValueError) as info:
+                mq.consume(key, callback=lambda *a: None, durable=False, exclusive=False,
+                           auto_delete=False, type="direct")
     finally:
         mq.close()
     assert named in str(info.value)
