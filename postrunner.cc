@@ -294,6 +294,16 @@ void qz_send_mail(py::object to, py::object subject, py::object body) {
 
 // ---- request handling ----
 
+// A caller's JSON reaches the decoder only within the budget the settings
+// give (QZ_JSON_MAX_NUMBER, QZ_JSON_MAX_DEPTH), as visionbay's calls do: a
+// report over it fails as a report that is not JSON, before the host spends
+// a time quadratic in a number's length on it.
+py::object decode(py::handle json_text) {
+  qz::host::check_json_budget(json_text, program->config.json_max_number(),
+                              program->config.json_max_depth());
+  return program->json.attr("loads")(json_text);
+}
+
 py::object dump(py::handle value) {
   return utf8(program->dumptree.attr("qz_dumptree")(value, false));
 }
@@ -309,7 +319,7 @@ py::object expand_last_line(py::object report) {
   py::object candidate = at(pieces, -1).attr("strip")();
   if (!truth(candidate)) return report;
   if (!(at(candidate, 0).equal(text("{")) && at(candidate, -1).equal(text("}")))) return report;
-  py::object parsed = program->json.attr("loads")(candidate);
+  py::object parsed = decode(candidate);
   if (!truth(parsed)) return report;
   return report.attr("replace")(candidate, dump(parsed));
 }
@@ -322,7 +332,7 @@ void send_native(py::handle task_email_to, py::handle body) {
     report_str = mail_context[text("report")];
     mail_context.attr("__delitem__")(text("report"));
     if (truth(field(mail_context, "json")))
-      report_str = dump(program->json.attr("loads")(report_str));
+      report_str = dump(decode(report_str));
     report_str = expand_last_line(report_str);
   }
   for (const char* hidden : {"qz_hook_callback", "access_key", "task_owner_path"})
@@ -354,7 +364,9 @@ void receive(const qz::worker::Request& request) {
     handle_request(request.headers, delivery.body);
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
-    // The request stays unacknowledged: it is delivered again after a restart.
+    // The request stays unacknowledged: the queue client holds it for a
+    // back-off and gives it back to the queue, or parks it once it has
+    // failed too often.
     qz::host::log_at_now("ML095", qz::host::error_repr(e.value()));
     return;
   }

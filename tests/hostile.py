@@ -233,3 +233,112 @@ class SMTPDrip(_SessionServer):
             pass
         finally:
             conn.close()
+
+
+class SMTPRelay(object):
+    """An SMTP relay (no AUTH) that takes mail and keeps it in `mails` as
+    (recipient, message text, connection number), and misbehaves on demand:
+
+    per_connection: after this many mails on one connection it answers the
+        next MAIL with 421 and closes the connection, as exim does at its
+        limit of messages per connection (1,000 by default);
+    refuse: recipients answered 550 at RCPT, for ever; every RCPT is counted
+        in `rcpts`;
+    down(), up(): stop listening (connects are refused) and close each
+        connection at its next command, without an answer; then listen again
+        on the same port. A mail is kept once its 250 is sent, so a mail is
+        never taken without the client being told.
+    """
+
+    def __init__(self, per_connection=None, refuse=()):
+        self.per_connection, self.refuse = per_connection, set(refuse)
+        self.mails, self.rcpts = [], []
+        self.connections = 0
+        self.lock = threading.Lock()
+        self.listener = None
+        self.port = 0
+        self.up()
+
+    def up(self):
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", self.port))
+        listener.listen(16)
+        self.port = listener.getsockname()[1]
+        self.listener = listener
+        t = threading.Thread(target=self._accept, args=(listener,))
+        t.daemon = True
+        t.start()
+
+    def down(self):
+        listener, self.listener = self.listener, None
+        if listener is not None:
+            # wakes the accept under way, which holds the socket open
+            # (and its port taken) past a plain close
+            try:
+                listener.shutdown(socket.SHUT_RDWR)
+            except socket.error:
+                pass
+            listener.close()
+
+    close = down
+
+    def _accept(self, listener):
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except socket.error:
+                return
+            with self.lock:
+                self.connections += 1
+                number = self.connections
+            t = threading.Thread(target=self._session, args=(conn, listener, number))
+            t.daemon = True
+            t.start()
+
+    def _session(self, conn, listener, number):
+        lines = conn.makefile("rb")
+        taken, recipient = 0, None
+        try:
+            conn.sendall("220 relay ESMTP\r\n")
+            while True:
+                line = lines.readline()
+                if not line or self.listener is not listener:
+                    return  # gone down: closed without an answer
+                verb = line[:4].upper()
+                if verb in ("EHLO", "HELO"):
+                    conn.sendall("250 relay\r\n")
+                elif verb == "MAIL":
+                    if self.per_connection is not None and taken >= self.per_connection:
+                        conn.sendall("421 relay Too many messages in one connection\r\n")
+                        return
+                    conn.sendall("250 ok\r\n")
+                elif verb == "RCPT":
+                    recipient = line.split(":", 1)[1].strip().strip("<>")
+                    self.rcpts.append(recipient)
+                    if recipient in self.refuse:
+                        conn.sendall("550 no such user here\r\n")
+                    else:
+                        conn.sendall("250 ok\r\n")
+                elif verb == "DATA":
+                    conn.sendall("354 go on\r\n")
+                    data = []
+                    while True:
+                        part = lines.readline()
+                        if part in (".\r\n", ""):
+                            break
+                        data.append(part)
+                    if not part:
+                        return
+                    conn.sendall("250 queued\r\n")
+                    self.mails.append((recipient, "".join(data), number))
+                    taken += 1
+                elif verb == "QUIT":
+                    conn.sendall("221 bye\r\n")
+                    return
+                else:  # RSET, NOOP
+                    conn.sendall("250 ok\r\n")
+        except socket.error:
+            pass
+        finally:
+            conn.close()

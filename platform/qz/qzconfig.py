@@ -47,6 +47,12 @@ DEFAULTS = [
     ("QZ_RPC_TIMEOUT", 30, "remote-call time-out (seconds)"),
     ("QZ_MQ_QUEUE_TYPE", "classic",
      "durable queues a consumer declares: classic, or quorum (replicated on a cluster)"),
+    # The window of a consumer and what becomes of a request that failed.
+    ("QZ_MQ_PREFETCH", 50, "unacknowledged deliveries a consumer holds at most (1 to 65535)"),
+    ("QZ_MQ_RETRY_DELAY", 5.0,
+     "seconds a failed request is held before it goes back to the queue, after its first failure"),
+    ("QZ_MQ_RETRY_MAX_DELAY", 300.0, "the hold doubles with each failure up to this (seconds)"),
+    ("QZ_MQ_MAX_FAILURES", 10, "failures after which a request is parked in <key>.failed"),
     # What one request may cost. Requests come from anyone who can publish.
     ("QZ_MQ_MAX_BODY", 1 << 20, "largest compressed request or reply accepted (bytes)"),
     ("QZ_MQ_MAX_TEXT", 1 << 20, "largest text a compressed body may expand to (bytes)"),
@@ -71,7 +77,7 @@ _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off", "")
 
 
-def _parse(name, raw, default):
+def _parse(raw, default):
     if default is None:  # a JSON value, null by default
         return _to_bytes(json.loads(raw))
     if isinstance(default, bool):
@@ -80,7 +86,7 @@ def _parse(name, raw, default):
             return True
         if word in _FALSE:
             return False
-        raise ValueError("setting %s: not a truth value: %r" % (name, raw))
+        raise ValueError("not a truth value")
     if isinstance(default, (int, long)):
         return int(raw)
     if isinstance(default, float):
@@ -88,7 +94,7 @@ def _parse(name, raw, default):
     if isinstance(default, (list, dict)):
         value = json.loads(raw, object_hook=_to_bytes)
         if not isinstance(value, type(default)):
-            raise ValueError("setting %s: expected a JSON %s" % (name, type(default).__name__))
+            raise ValueError("expected a JSON %s" % type(default).__name__)
         return _to_bytes(value)
     return raw
 
@@ -118,7 +124,11 @@ def _settle():
         value = from_file.get(name, default)
         raw = os.environ.get(name)
         if raw is not None:
-            value = _parse(name, raw, default)
+            try:
+                value = _parse(raw, default)
+            except ValueError as e:
+                # The program stops at its start, and says which setting.
+                raise ValueError("setting %s=%r from the environment: %s" % (name, raw, e))
         globals()[name] = value
 
 

@@ -4,10 +4,23 @@ A key names one topology, the same for every program and caller: a direct
 exchange named by the key and a queue named by the key, bound to it under the
 key; consume() applies its durable/exclusive/auto_delete flags to both.
 
-No prefetch limit is set. The workers leave a failed request unacknowledged
-until they restart; with a limit, enough such requests would stop the
-deliveries silently. Without one, the broker keeps delivering, and every
-unacknowledged request is delivered again when the consumer's channel closes.
+The window. A consumer holds at most qzconfig.QZ_MQ_PREFETCH unacknowledged
+deliveries (the broker's prefetch limit): the client's memory follows that,
+not the queue's length, and a stop returns at most that many to the queue.
+
+Failed requests. A handler that returns (or raises) without settling its
+delivery (ack, nack, reject) has failed on it. The client holds such a
+delivery for a back-off, QZ_MQ_RETRY_DELAY seconds after its first failure,
+doubling with each further failure up to QZ_MQ_RETRY_MAX_DELAY, then rejects
+it with requeue, so that the running worker (or another consumer of the
+queue) tries it again. Held deliveries stay in the window: in an outage the
+deliveries slow down to the window's worth per back-off instead of every
+queued request failing once. Failures are counted per request by its digest
+(the one the records of requests in hand use), in this process. At its
+QZ_MQ_MAX_FAILURES-th failure a request is parked: copied, persistent, to the
+durable queue <key>.failed (with the header x-qz-failures) and then
+acknowledged, with a log line naming it; qzmqtool.replay_parked puts parked
+requests back.
 
 Handlers run on the thread that called wait(), one message at a time, in one
 of two forms chosen by qzconfig.QZ_MQ_PROTOCOL at consume() time:
@@ -17,11 +30,11 @@ of two forms chosen by qzconfig.QZ_MQ_PROTOCOL at consume() time:
 
 Stops. From open() to close() SIGTERM and SIGINT only ask for a stop: the
 handler in hand finishes (the signals are held while it runs, so that its
-socket calls are not cut short), deliveries already buffered are not handled
-and go back to the queue when the connection closes, and wait() returns
-True. wait() also returns True after the consumers were cancelled by the
-client itself (the cancel word). It returns False, never raises, when the
-connection is lost in any way or when the broker cancels a consumer (its
+socket calls are not cut short), deliveries already buffered or held are not
+handled and go back to the queue when the connection closes, and wait()
+returns True. wait() also returns True after the consumers were cancelled by
+the client itself (the cancel word). It returns False, never raises, when
+the connection is lost in any way or when the broker cancels a consumer (its
 queue deleted, its node lost): the program should end with a failure, so that
 its supervisor starts it again.
 
@@ -32,9 +45,11 @@ when the process ended. A request that has ended the process DEATHS_TO_DROP
 times is acknowledged and dropped with a log line the next time it comes, so
 that it cannot keep a service in a crash loop.
 """
+import collections
 import ctypes
 import ctypes.util
 import errno
+import functools
 import hashlib
 import json
 import os
@@ -60,6 +75,14 @@ POLL = 0.25
 DEATHS_TO_DROP = 2
 
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+
+# Failure counts kept per consumer at most: a request that failed here and
+# then went to another consumer (or succeeded after a restart of the count)
+# leaves its entry behind, and requests are anyone's to publish.
+TRACKED_FAILURES = 4096
+
+# The header a parked copy carries: the failures that parked it.
+FAILURES_HEADER = "x-qz-failures"
 
 
 def _read_unreadable_tables_as_empty():
@@ -376,6 +399,166 @@ def _digest(key, properties, body):
     return hashlib.sha1("%s\0%s\0%s" % (key, shown, body)).hexdigest()
 
 
+def connection_parameters(userid="guest", password="guest", host="localhost", ssl=False,
+                          port=None, virtual_host="/"):
+    """The broker connection that open() makes. host may be "name" or "name:port"."""
+    if port is None and ":" in host:
+        host, port = host.rsplit(":", 1)
+    port = int(port) if port else (5671 if ssl else 5672)
+    return pika.ConnectionParameters(
+        host=host, port=port, virtual_host=virtual_host,
+        credentials=pika.PlainCredentials(userid, password),
+        ssl_options=pika.SSLOptions(__import__("ssl").create_default_context(), host)
+        if ssl else None,
+        heartbeat=60, blocked_connection_timeout=300)
+
+
+def _whole_setting(name, default, low, high):
+    value = getattr(qzconfig, name, default)
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, (int, long)) or not low <= value <= high:
+        raise ValueError("setting %s: %r is not a whole number from %d to %d"
+                         % (name, value, low, high))
+    return value
+
+
+def _seconds_setting(name, default):
+    value = getattr(qzconfig, name, default)
+    if isinstance(value, bool) or not isinstance(value, (int, long, float)) \
+            or not 0 < value < float("inf"):
+        raise ValueError("setting %s: %r is not a number of seconds above 0" % (name, value))
+    return float(value)
+
+
+class _Window(object):
+    """The settings of a consumer's window and of its failed requests, read
+    and checked when the consumer starts: a bad one stops the start, named
+    with its value, instead of surfacing at the first failure."""
+
+    def __init__(self):
+        # AMQP carries the prefetch count in 16 bits; 0 would mean no limit.
+        self.prefetch = _whole_setting("QZ_MQ_PREFETCH", 50, 1, 65535)
+        self.max_failures = _whole_setting("QZ_MQ_MAX_FAILURES", 10, 1, 1 << 30)
+        self.first_delay = _seconds_setting("QZ_MQ_RETRY_DELAY", 5.0)
+        self.most_delay = _seconds_setting("QZ_MQ_RETRY_MAX_DELAY", 300.0)
+        if self.most_delay < self.first_delay:
+            raise ValueError("setting QZ_MQ_RETRY_MAX_DELAY: %r is below QZ_MQ_RETRY_DELAY (%r)"
+                             % (qzconfig.QZ_MQ_RETRY_MAX_DELAY, qzconfig.QZ_MQ_RETRY_DELAY))
+
+    def delay(self, failures):
+        """The back-off after a request's failures-th failure."""
+        return min(self.first_delay * 2.0 ** min(failures - 1, 64), self.most_delay)
+
+
+def _note_settlements(channel, unsettled):
+    """Has the channel's ack, nack and reject take their deliveries out of
+    unsettled: what is left there once a handler returns was neither
+    acknowledged nor given back, so the handler failed on it."""
+    ack, nack, reject = channel.basic_ack, channel.basic_nack, channel.basic_reject
+
+    def settled(delivery_tag, multiple):
+        if not multiple:
+            unsettled.discard(delivery_tag)
+        elif delivery_tag == 0:
+            unsettled.clear()
+        else:
+            for tag in [t for t in unsettled if t <= delivery_tag]:
+                unsettled.discard(tag)
+
+    def basic_ack(delivery_tag=0, multiple=False):
+        ack(delivery_tag, multiple)
+        settled(delivery_tag, multiple)
+
+    def basic_nack(delivery_tag=0, multiple=False, requeue=True):
+        nack(delivery_tag, multiple, requeue)
+        settled(delivery_tag, multiple)
+
+    def basic_reject(delivery_tag=0, requeue=True):
+        reject(delivery_tag, requeue)
+        settled(delivery_tag, False)
+
+    for operation in (basic_ack, basic_nack, basic_reject):
+        functools.update_wrapper(operation, getattr(channel, operation.__name__))
+        setattr(channel, operation.__name__, operation)
+
+
+def _parked_properties(properties, failures):
+    """The parked copy's properties: the request's own, persistent, with its
+    failures noted. No expiry (the copy is kept until somebody acts on it)
+    and no user id (the broker checks that against the parking connection)."""
+    headers = dict(getattr(properties, "headers", None) or {})
+    headers[FAILURES_HEADER] = failures
+    copied = dict((name, getattr(properties, name, None)) for name in (
+        "content_type", "content_encoding", "priority", "correlation_id", "reply_to",
+        "message_id", "timestamp", "type", "app_id"))
+    return pika.BasicProperties(headers=headers, delivery_mode=2, **copied)
+
+
+class _Retries(object):
+    """The failed deliveries of one consumer: each is held for its back-off
+    and then given back to the queue, or parked once its request has failed
+    max_failures times."""
+
+    def __init__(self, client, key, window):
+        self.client = client
+        self.key = key
+        self.parked_queue = key + ".failed"
+        self.window = window
+        self.failures = collections.OrderedDict()  # digest -> failures so far
+        self.held = 0
+
+    def succeeded(self, digest):
+        self.failures.pop(digest, None)
+
+    def failed(self, channel, method, properties, body, digest):
+        failures = self.failures.pop(digest, 0) + 1
+        tag = method.delivery_tag
+        if failures >= self.window.max_failures:
+            if self._park(channel, tag, properties, body, digest, failures):
+                return
+        self.failures[digest] = failures
+        while len(self.failures) > TRACKED_FAILURES:
+            self.failures.popitem(last=False)
+        delay = self.window.delay(failures)
+        self.held += 1
+        _log("QZMQObject: holding a failed request on", self.key, "delivery", tag, "digest",
+             digest, "- failure", failures, "of", self.window.max_failures,
+             "- back to the queue in", delay, "s;", self.held, "held of a window of",
+             self.window.prefetch)
+        self.client.connection.call_later(delay, functools.partial(self._give_back, channel, tag))
+
+    def _give_back(self, channel, tag):
+        # Runs from wait()'s loop: whatever happens here must not end it. A
+        # channel that closed meanwhile has given the request back already.
+        self.held -= 1
+        if not channel.is_open:
+            return
+        try:
+            channel.basic_reject(tag, requeue=True)
+        except Exception as e:
+            _log("QZMQObject: could not give back delivery", tag, "on", self.key,
+                 "%s: %s" % (type(e).__name__, e))
+
+    def _park(self, channel, tag, properties, body, digest, failures):
+        """Copies the request to the parked queue, confirmed by the broker,
+        and only then acknowledges it; False (and nothing acknowledged) when
+        the copy was not taken."""
+        try:
+            parking = self.client._parking_channel(self.parked_queue)
+            parking.basic_publish(exchange="", routing_key=self.parked_queue, body=body,
+                                  properties=_parked_properties(properties, failures),
+                                  mandatory=True)
+        except Exception as e:
+            _log("QZMQObject: could not park a request on", self.key, "delivery", tag, "digest",
+                 digest, "in", self.parked_queue, "%s: %s" % (type(e).__name__, e))
+            return False
+        channel.basic_ack(tag)
+        _log("QZMQObject: parked a request on", self.key, "delivery", tag, "digest", digest,
+             "in", self.parked_queue, "after", failures, "failures")
+        return True
+
+
 class QZMQObject(object):
     def __init__(self):
         self.connection = None
@@ -384,24 +567,36 @@ class QZMQObject(object):
         self._cancelled_by_broker = None
         self._previous_handlers = None
         self._in_hand = {}
+        self._unsettled = set()  # delivery tags in a handler's hands
+        self._parking = None  # the confirmed channel that parks requests
+        self._parking_queues = set()  # parked queues declared on it
 
     def open(self, userid="guest", password="guest", host="localhost", ssl=False, port=None,
              virtual_host="/"):
         """Connects and opens one channel. host may be "name" or "name:port"."""
+        _Window()  # a bad setting is named before any connection is tried
         self._take_stop_signals()
-        if port is None and ":" in host:
-            host, port = host.rsplit(":", 1)
-        port = int(port) if port else (5671 if ssl else 5672)
-        params = pika.ConnectionParameters(
-            host=host, port=port, virtual_host=virtual_host,
-            credentials=pika.PlainCredentials(userid, password),
-            ssl_options=pika.SSLOptions(__import__("ssl").create_default_context(), host)
-            if ssl else None,
-            heartbeat=60, blocked_connection_timeout=300)
-        self.connection = pika.BlockingConnection(params)
+        self.connection = pika.BlockingConnection(
+            connection_parameters(userid, password, host, ssl, port, virtual_host))
         self.channel = self.connection.channel()
         self.channel.add_on_cancel_callback(self._on_broker_cancel)
+        _note_settlements(self.channel, self._unsettled)
         return True
+
+    def _parking_channel(self, queue):
+        """A channel of its own, in confirm mode, so that a request is
+        acknowledged only once the broker has taken its parked copy, and a
+        refusal there (the parked queue declared as another kind) closes
+        that channel only."""
+        if self._parking is None or not self._parking.is_open:
+            self._parking = self.connection.channel()
+            self._parking.confirm_delivery()
+            self._parking_queues = set()
+        if queue not in self._parking_queues:
+            self._parking.queue_declare(queue=queue, durable=True,
+                                        arguments=_queue_arguments(True, False, False))
+            self._parking_queues.add(queue)
+        return self._parking
 
     def _take_stop_signals(self):
         if self._previous_handlers is not None:
@@ -427,7 +622,9 @@ class QZMQObject(object):
 
     def consume(self, key, callback=None, durable=False, exclusive=False, auto_delete=False,
                 type="direct"):
-        """Declares the key's exchange and queue and registers callback on the queue."""
+        """Declares the key's exchange and queue and registers callback on the
+        queue, within the window the settings give."""
+        window = _Window()
         ch = self.channel
         ch.exchange_declare(exchange=key, exchange_type=type, durable=durable,
                             auto_delete=auto_delete)
@@ -439,6 +636,8 @@ class QZMQObject(object):
         if in_hand is None:
             in_hand = self._in_hand[key] = _InHand(key)
             in_hand.claim_leftovers()
+        retries = _Retries(self, key, window)
+        unsettled = self._unsettled
 
         def deliver(channel, method, properties, body):
             if self._stop or not (channel.is_open and self.connection.is_open):
@@ -454,6 +653,7 @@ class QZMQObject(object):
                 channel.basic_ack(method.delivery_tag)
                 in_hand.leave(digest)
                 return
+            unsettled.add(method.delivery_tag)
             with _hold:
                 try:
                     if four_arguments:
@@ -461,14 +661,22 @@ class QZMQObject(object):
                     else:
                         callback(Message(channel, method, properties, body))
                 except Exception:
-                    # The message stays unacknowledged; the next ones still come.
+                    # A failure like any other; the next requests still come.
                     _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
                     traceback.print_exc(file=sys.stdout)
             # With the connection gone the request comes back, and the record
             # stays: it was in hand when this process ended.
-            if channel.is_open and self.connection.is_open:
-                in_hand.leave(digest)
+            if not (channel.is_open and self.connection.is_open):
+                return
+            in_hand.leave(digest)
+            if method.delivery_tag not in unsettled:
+                retries.succeeded(digest)
+            else:
+                unsettled.discard(method.delivery_tag)
+                if not self._stop:  # else it goes back to the queue at close
+                    retries.failed(channel, method, properties, body, digest)
 
+        ch.basic_qos(prefetch_count=window.prefetch)
         return ch.basic_consume(queue=key, on_message_callback=deliver, auto_ack=False)
 
     def wait(self):
@@ -517,9 +725,13 @@ class QZMQObject(object):
                     pass  # the connection went while we stopped: nothing to cancel
 
     def close(self):
+        """Closes the connection: whatever is held or buffered goes back to
+        the queue."""
         for in_hand in self._in_hand.values():
             in_hand.close()
         self._in_hand = {}
+        self._unsettled.clear()
+        self._parking = None
         if self.connection is not None and self.connection.is_open:
             try:
                 self.connection.close()

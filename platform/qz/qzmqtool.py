@@ -42,6 +42,7 @@ import time
 import weakref
 
 import pika
+import pika.exceptions
 
 from qz import qzconfig, qztool
 
@@ -192,6 +193,74 @@ def rpc_call_with_timeout(body, timeout, channel, queue):
     return qztool.qz_gunzip_data(reply)
 
 
+def replay_parked(key, userid="guest", password="guest", host="127.0.0.1", ssl=False,
+                  limit=None):
+    """Puts the requests parked in <key>.failed back on the queue key, oldest
+    first, as they were before they failed (without the x-qz-failures
+    header). Each parked copy is acknowledged only once the broker has
+    confirmed the request on the queue: an interrupted replay leaves a request
+    on one queue or, at worst, on both, never on neither. Moves at most the
+    requests parked when it starts (a worker that parks a replayed request
+    again does not keep the replay going), or `limit`. Returns how many it
+    moved; 0 when nothing was ever parked."""
+    from qz import qzmqobj  # the client imports this module's neighbours, not it
+
+    parked = key + ".failed"
+    conn = pika.BlockingConnection(qzmqobj.connection_parameters(userid, password, host, ssl))
+    try:
+        source = conn.channel()
+        try:
+            waiting = source.queue_declare(queue=parked, passive=True).method.message_count
+        except pika.exceptions.ChannelClosedByBroker as e:
+            if e.reply_code == 404:
+                return 0
+            raise
+        if limit is not None:
+            waiting = min(waiting, limit)
+        target = conn.channel()
+        target.confirm_delivery()
+        moved = 0
+        while moved < waiting:
+            method, properties, body = source.basic_get(queue=parked, auto_ack=False)
+            if method is None:
+                break
+            headers = dict(properties.headers or {})
+            headers.pop(qzmqobj.FAILURES_HEADER, None)
+            properties.headers = headers or None
+            # Through the default exchange: straight to the queue, whatever
+            # its bindings; a queue that is not there refuses it (mandatory).
+            target.basic_publish(exchange="", routing_key=key, body=body, properties=properties,
+                                 mandatory=True)
+            source.basic_ack(method.delivery_tag)
+            moved += 1
+        return moved
+    finally:
+        if conn.is_open:
+            conn.close()
+
+
+def _main(argv):
+    """python -m qz.qzmqtool replay KEY [--host HOST] [-u USER] [-p PASSWORD] [--ssl] [--limit N]"""
+    import optparse
+    parser = optparse.OptionParser(
+        usage="%prog replay KEY [options]: puts the requests parked in KEY.failed back on KEY")
+    parser.add_option("--host", default="localhost", help="AMQP server (default: %default)")
+    parser.add_option("-u", "--userid", default="guest", help="user (default: %default)")
+    parser.add_option("-p", "--password", default="plovk562",
+                      help="password (default: %default; QZ_MQ_PASSWORD replaces it)")
+    parser.add_option("--ssl", action="store_true", default=False, help="connect with TLS")
+    parser.add_option("--limit", type="int", default=None,
+                      help="move at most this many (default: every request parked at the start)")
+    options, args = parser.parse_args(argv)
+    if len(args) != 2 or args[0] != "replay":
+        parser.error("expected: replay KEY")
+    if options.limit is not None and options.limit < 0:
+        parser.error("--limit: %d is below 0" % options.limit)
+    moved = replay_parked(args[1], options.userid, qztool.check_mq_password(options.password),
+                          options.host, options.ssl, options.limit)
+    print "replayed %d requests from %s.failed to %s" % (moved, args[1], args[1])
+
+
 def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", host="127.0.0.1"):
     """The service side of the convention, for small services (stand-ins for
     the platform's own): consumes `queue` (not durable), hands every
@@ -229,3 +298,8 @@ def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", hos
         return mq.wait()
     finally:
         mq.close()
+
+
+if __name__ == "__main__":
+    import sys
+    _main(sys.argv[1:])

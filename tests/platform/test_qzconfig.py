@@ -36,10 +36,13 @@ def test_json_texts_become_byte_strings():
 
 
 @pytest.mark.parametrize("name, raw", [("KAFKA_BATCH", "many"), ("QZ_MQ_PROTOCOL", "maybe"),
-                                       ("QZ_HBASE_IGNORE", '{"not": "a list"}')])
-def test_a_bad_environment_value_fails_the_load(name, raw):
+                                       ("QZ_HBASE_IGNORE", '{"not": "a list"}'),
+                                       ("QZ_HBASE_IGNORE", "[not JSON"),
+                                       ("QZ_MQ_RETRY_DELAY", "5s")])
+def test_a_bad_environment_value_fails_the_load_naming_it(name, raw):
     done = run([sys.executable, "-c", READ, name], env={name: raw})
-    assert done.status == 1 and "ValueError" in done.err
+    assert done.status == 1
+    assert "ValueError: setting %s=%r from the environment" % (name, raw) in done.err
 
 
 def test_settings_file_then_environment(tmp_path):

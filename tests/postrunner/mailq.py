@@ -3,11 +3,13 @@ import re
 import urllib
 
 import pika
+import pika.exceptions
 
 from qz import qzconfig, qzmqobj
 
 AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.*)$")
+HELD = "QZMQObject: holding a failed request on qz_mail "
 
 
 def broker_channel():
@@ -64,13 +66,19 @@ class Worker(object):
                    auto_delete=False, type="direct")
         assert mq.wait() is True
         mq.close()
-        return self.log_lines()
+        lines = self.log_lines()
+        # every failed request is held by the client, to come back later
+        assert len(self.held) == len([l for l in lines if l.startswith("ML095 ")]), lines
+        return lines
 
     def log_lines(self):
-        lines = []
+        """The handler's log lines; the client's lines on the requests it
+        holds go to self.held."""
+        lines, self.held = [], []
         for line in self.capsys.readouterr().out.splitlines():
             m = LOG_LINE.match(line)
-            lines.append(m.group(1) if m else line)
+            line = m.group(1) if m else line
+            (self.held if line.startswith(HELD) else lines).append(line)
         return lines
 
 
@@ -96,3 +104,38 @@ def drain():
         out.append((body, properties.headers))
     conn.close()
     return out
+
+
+PARKED = "qz_mail.failed"
+
+
+def parked_requests():
+    """Takes every request out of the parked queue: a list of (body, headers)."""
+    conn, ch = broker_channel()
+    out = []
+    try:
+        while True:
+            method, properties, body = ch.basic_get(queue=PARKED, auto_ack=True)
+            if method is None:
+                break
+            out.append((body, properties.headers))
+    except pika.exceptions.ChannelClosedByBroker:
+        pass  # never declared: nothing was parked
+    finally:
+        if conn.is_open:
+            conn.close()
+    return out
+
+
+def parked_count():
+    conn, ch = broker_channel()
+    try:
+        return ch.queue_declare(queue=PARKED, durable=True, passive=True).method.message_count
+    finally:
+        conn.close()
+
+
+def delete_parked():
+    conn, ch = broker_channel()
+    ch.queue_delete(queue=PARKED)
+    conn.close()

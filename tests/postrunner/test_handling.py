@@ -60,6 +60,7 @@ def test_mail_is_composed_byte_for_byte(worker):
     ("caf\xc3\xa9\n" + json.dumps({u"k": u"\xe9"}), None, "caf\xc3\xa9\n(\n    k = \xc3\xa9\n)"),
     ('[1, "x"]', "1", "(\n    0 = 1\n    1 = x\n)"),
     ('"t\\u00e9"', "yes", "(\n)"),
+    ("1" * 400, "1", "(\n)"),  # the longest number the budget lets through
 ])
 def test_report_expansions(worker, report, flag, expected_report):
     request = {"subject": "s"}
@@ -84,6 +85,16 @@ def test_report_expansions(worker, report, flag, expected_report):
      ["ML095 ValueError('Expecting property name: line 1 column 2 (char 1)',)"], 0, 1),
     ({"report": "not json", "json": "1"}, TO,
      ["ML095 ValueError('No JSON object could be decoded',)"], 0, 1),
+    # a caller's JSON within the budget, or it fails as JSON that is no JSON;
+    # the host would take 66 s to decode the 2,000,000 digits
+    ({"report": "1" * 2000000, "json": "1"}, TO,
+     ["ML095 ValueError('JSON number longer than 400 characters at offset 0',)"], 0, 1),
+    ({"report": 'text\n{"n": %s}' % ("1" * 2000000)}, TO,
+     ["ML095 ValueError('JSON number longer than 400 characters at offset 6',)"], 0, 1),
+    ({"report": "[" * 65 + "]" * 65, "json": "1"}, TO,
+     ["ML095 ValueError('JSON nested deeper than 64 levels at offset 64',)"], 0, 1),
+    ({"report": "text\n" + '{"a": ' * 65 + "1" + "}" * 65}, TO,
+     ["ML095 ValueError('JSON nested deeper than 64 levels at offset 384',)"], 0, 1),
 ])
 def test_outcome_of_one_request(worker, body, headers, log, sent, left):
     assert worker.serve((body, headers)) == log

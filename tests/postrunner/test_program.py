@@ -114,3 +114,18 @@ def test_a_lost_connection_ends_the_program_with_status_1(program, tmp_path):
         assert proc.wait() == 1
     finally:
         relay.close()
+
+
+@pytest.mark.parametrize("env, error", [
+    ({"QZ_MQ_PREFETCH": "0"},
+     "ValueError: setting QZ_MQ_PREFETCH: 0 is not a whole number from 1 to 65535"),
+    ({"QZ_MQ_PREFETCH": "many"},
+     "ValueError: setting QZ_MQ_PREFETCH='many' from the environment: "),
+    ({"QZ_MQ_RETRY_DELAY": "-1"},
+     "ValueError: setting QZ_MQ_RETRY_DELAY: -1.0 is not a number of seconds above 0"),
+])
+def test_a_bad_queue_setting_stops_the_start_naming_it(program, env, error):
+    # a broker nobody listens on: the setting is named before any connection
+    done = program("postrunner", "--host", "127.0.0.1:1", env=env, timeout=30)
+    assert done.status == 1
+    assert error in done.err.splitlines()[-1], done.err
