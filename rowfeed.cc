@@ -898,6 +898,22 @@ py::dict kafka_client_settings() {
   return settings;
 }
 
+// The producer, built once before the read cycles. A broker that does not
+// answer (or refuses the connection's TLS or SASL) ends the program at once
+// with one coded line naming it, status 1 and MS105 last on standard error,
+// as every failure of the feed ends.
+std::shared_ptr<KafkaSender> connect_kafka(py::handle kf_host) {
+  try {
+    return std::make_shared<KafkaSender>(kf_host, kafka_client_settings(),
+                                         KafkaSender::Limits{});
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    log_at_now("MS105 Kafka at", kf_host, "could not be used:", repr_of(error.value()));
+    PyErr_SetObject(PyExc_SystemExit, text("MS105").ptr());
+    throw py::error_already_set();
+  }
+}
+
 void main_operation(py::args arguments, py::kwargs keywords) {
   qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
   const auto& config = program->config;
@@ -913,8 +929,7 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   }
   py::object kf_host = config.QZ_KF_HOST();
   if (truth(options.attr("host"))) kf_host = options.attr("host");
-  auto kafka = std::make_shared<KafkaSender>(kf_host, kafka_client_settings(),
-                                             KafkaSender::Limits{});
+  auto kafka = connect_kafka(kf_host);
   py::object kf_topic = options.attr("topic");
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);

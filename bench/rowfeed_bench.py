@@ -2,8 +2,9 @@
 against the floor of a feed built on the same libraries: pymysqlreplication's
 BinLogStreamReader decoding the same binary-log range (touching each event's
 rows), plus the same message texts, taken from the topic after rowfeed's run
-and so made outside the timing, sent by the same producer (SimpleProducer,
-gzip) in the same batches (a batch goes when it holds more than KAFKA_BATCH
+and so made outside the timing, sent the way rowfeed sends them (its own gzip
+record batch, one produce request a batch over kafka-python's client,
+answered once every in-sync copy holds it) in the same batches (a batch goes when it holds more than KAFKA_BATCH
 messages or reaches KAFKA_MAX_MESSAGE_SIZE characters). The floor's time is
 the sum of the two. rowfeed is timed from its start until the topic holds
 every message. Prints rows per second of each, the ratio to decoding alone,
@@ -22,8 +23,9 @@ import tempfile
 import time
 
 import pymysql
-from kafka import KafkaClient, KafkaConsumer, SimpleProducer, TopicPartition
-from kafka.protocol import CODEC_GZIP
+from kafka import KafkaConsumer, TopicPartition
+from kafka.client_async import KafkaClient
+from kafka.protocol.produce import ProduceRequest
 from pymysqlreplication import BinLogStreamReader
 from pymysqlreplication.row_event import DeleteRowsEvent, UpdateRowsEvent, WriteRowsEvent
 
@@ -204,16 +206,27 @@ def batches(texts):
 
 
 def time_send(batched):
-    client = KafkaClient("127.0.0.1:9092")
-    # As rowfeed builds it: every in-sync copy acknowledges a batch.
-    producer = SimpleProducer(client, codec=CODEC_GZIP, req_acks=-1, ack_timeout=10000)
+    import recordbatch  # the feed's own builder, from the test tree
+    client = KafkaClient(bootstrap_servers="127.0.0.1:9092", client_id="rowfeed-bench")
+    client.poll(future=client.add_topic(TOPIC))
+    leader = client.cluster.leader_for_partition(TopicPartition(TOPIC, 0))
+    client.await_ready(leader)
+    version = client.api_version(ProduceRequest, max_version=8)
     started = time.time()
     for batch in batched:
-        for response in producer.send_messages(TOPIC, *batch):
-            if response.error:
-                sys.exit("Kafka refused a batch of the send floor: %r" % (response,))
+        records = recordbatch.gzip_record_batch(batch, int(time.time() * 1000))
+        # As rowfeed sends it: every in-sync copy acknowledges a batch.
+        request = ProduceRequest[version](transactional_id=None, required_acks=-1,
+                                          timeout=10000, topics=[(TOPIC, [(0, records)])])
+        future = client.send(leader, request)
+        client.poll(future=future)
+        if future.failed():
+            sys.exit("the send floor's batch failed: %r" % (future.exception,))
+        for _, parts in future.value.topics:
+            for part in parts:
+                if part[1]:
+                    sys.exit("Kafka refused a batch of the send floor: %r" % (part,))
     elapsed = time.time() - started
-    producer.stop()
     client.close()
     return elapsed
 
@@ -226,10 +239,7 @@ PHASES = [
     ("json", "json's C encoder on each message"),
     ("hbase_key", "qztool.hbase_key (md5 per row)"),
     ("timegm", "calendar.timegm: only for a datetime the row decoder did not build"),
-    ("send", "SimpleProducer.send_messages, all of it"),
-    ("  encode", "  of which the message set: framing and crc of each message"),
-    ("  gzip", "  of which gzip of the message set (kafka-python's level 9)"),
-    ("  request", "  of which the produce request and the wait for the broker's ack"),
+    ("send", "KafkaClient.send and poll: the produce request and the wait for its answer"),
 ]
 
 
@@ -238,13 +248,10 @@ def phases_main(end):
     leaves at the save of the end position, the close of the one cycle."""
     import calendar
     import collections
-    import kafka.client
-    import kafka.producer.base
-    import kafka.protocol.legacy
+    import kafka.client_async
     import json.encoder
     import simplejson
     import simplejson.encoder
-    from kafka import SimpleProducer
     from pymysqlreplication import row_event
     from qz import qztool
 
@@ -271,12 +278,8 @@ def phases_main(end):
     timed_encoders("json", json.encoder)
     qztool.hbase_key = timed("hbase_key", qztool.hbase_key)
     calendar.timegm = timed("timegm", calendar.timegm)
-    SimpleProducer.send_messages = timed("send", SimpleProducer.send_messages)
-    kafka.protocol.legacy.gzip_encode = timed("  gzip", kafka.protocol.legacy.gzip_encode)
-    kafka.protocol.legacy.KafkaProtocol._encode_message_set = staticmethod(timed(
-        "  encode", kafka.protocol.legacy.KafkaProtocol._encode_message_set))
-    kafka.client.SimpleClient.send_produce_request = timed(
-        "  request", kafka.client.SimpleClient.send_produce_request)
+    kafka.client_async.KafkaClient.send = timed("send", kafka.client_async.KafkaClient.send)
+    kafka.client_async.KafkaClient.poll = timed("send", kafka.client_async.KafkaClient.poll)
 
     started = time.time()
     real_save = qztool.save_tmp_json
@@ -374,7 +377,7 @@ def main():
     raw, feed, send = min(raw_times), min(feed_times), min(send_times)
     print("decoding alone (BinLogStreamReader): %.0f rows/s (best of %d)" % (
         CHANGES / raw, TRIALS))
-    print("sending alone (SimpleProducer, gzip, %d batches): %.0f rows/s (best of %d)" % (
+    print("sending alone (record batch, gzip, %d batches): %.0f rows/s (best of %d)" % (
         len(batched), CHANGES / send, TRIALS))
     print("floor (decoding + sending):          %.0f rows/s" % (CHANGES / (raw + send)))
     print("rowfeed into Kafka:                  %.0f rows/s (best of %d, from start until "

@@ -84,11 +84,11 @@ stop_system_instances
 # --- Kafka broker jars from Maven Central -------------------------------------
 kafka_ok() { [[ -f "$1/.complete" ]] && ls "$1"/kafka_2.13-*.jar >/dev/null 2>&1; }
 
-if kafka_libs="$(kafka_libs_dir)" && kafka_ok "$kafka_libs"; then
-  :
-else
-  got=""
-  for v in $KAFKA_VERSIONS; do
+# The first of VERSIONS that resolves, unless one is there already.
+fetch_kafka() {
+  local versions=$1 libs got="" v dir
+  if libs="$(kafka_libs_dir "$versions")" && kafka_ok "$libs"; then return 0; fi
+  for v in $versions; do
     dir="$QZ_CACHE/kafka-$v/libs"
     if kafka_ok "$dir"; then got=$v; break; fi
     log "fetching Kafka $v jars into $dir"
@@ -106,8 +106,10 @@ else
     rm -rf "$dir.tmp"
     log "Kafka $v could not be resolved"
   done
-  [[ -n $got ]] || { log "no Kafka version in '$KAFKA_VERSIONS' could be fetched"; exit 1; }
+  [[ -n $got ]] || { log "no Kafka version in '$versions' could be fetched"; exit 1; }
   log "Kafka $got: $(ls "$QZ_CACHE/kafka-$got/libs"/*.jar | wc -l) jars"
-fi
+}
+fetch_kafka "$KAFKA_VERSIONS"
+fetch_kafka "$KAFKA_PREVIOUS_VERSIONS"
 
 log "ok"

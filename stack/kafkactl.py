@@ -2,7 +2,9 @@
 """Minimal Kafka admin over the wire protocol, for the stack script.
 
 A JVM per topic command costs seconds on this machine; these two requests
-(Metadata v1, CreateTopics v0) take milliseconds and are all `stack` needs:
+take milliseconds and are all `stack` needs. Metadata v4 and CreateTopics v2
+are the oldest versions Kafka 4 still answers (it closes the connection on
+older ones), and every broker since 1.0 speaks them:
 
   kafkactl.py topics                 list topics; exit 1 if the broker does not answer
   kafkactl.py create NAME... [-p N] [-r R] [--config KEY=VALUE]...
@@ -92,8 +94,11 @@ def s16(text):
 def metadata(conn, detail=False):
     """Returns (brokers, {topic: [leader of each partition]}); with detail,
     each partition is (leader, replicas, in-sync replicas) instead."""
-    r = conn.request(3, 1, struct.pack(">i", -1))  # null array: all topics
+    # null array: all topics; no topic created by asking
+    r = conn.request(3, 4, struct.pack(">ib", -1, 0))
+    r.i32()  # throttle time
     brokers = r.array(lambda: (r.i32(), r.string(), r.i32(), r.string()))
+    r.string()  # cluster id
     r.i32()  # controller id
 
     def partition():
@@ -120,9 +125,10 @@ def create(conn, names, partitions, replication=1, configs=(), timeout_ms=15000)
         body += struct.pack(">i", len(configs))
         for key, value in configs:
             body += s16(key) + s16(value)
-    body += struct.pack(">i", timeout_ms)
-    r = conn.request(19, 0, body)
-    return {name: err for name, err in r.array(lambda: (r.string(), r.i16()))}
+    body += struct.pack(">ib", timeout_ms, 0)  # not only validated
+    r = conn.request(19, 2, body)
+    r.i32()  # throttle time
+    return {name: err for name, err, _ in r.array(lambda: (r.string(), r.i16(), r.string()))}
 
 
 def connect(bootstrap, timeout):

@@ -5,8 +5,11 @@ STACK_DIR="${STACK_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}"
 REPO_DIR="$(cd "$STACK_DIR/.." && pwd)"
 QZ_RUN="${QZ_RUN:-$REPO_DIR/run}"
 QZ_CACHE="${QZ_CACHE:-$HOME/.cache/qz}"
-# First one that resolves wins; 3.9.0 is the fallback if 3.9.1 is unavailable.
-KAFKA_VERSIONS="${KAFKA_VERSIONS:-3.9.1 3.9.0}"
+# First one that resolves wins. The current line by default; the previous
+# one (which operators still run) is one setting away: KAFKA_VERSIONS=3.9.1.
+KAFKA_VERSIONS="${KAFKA_VERSIONS:-4.4.0 4.3.2}"
+# The previous line, for the end-to-end pass on it (stack up kafka-previous).
+KAFKA_PREVIOUS_VERSIONS="${KAFKA_PREVIOUS_VERSIONS:-3.9.1 3.9.0}"
 QZ_KAFKA_TOPICS="${QZ_KAFKA_TOPICS:-hbase qz_test qz_bench qz_demo}"
 
 # The sinks rely on Debian's python3 (aiosmtpd is a Debian package); a
@@ -19,6 +22,8 @@ unset PYTHONPATH PYTHONHOME
 MARIADB_PORT=3306
 KAFKA_PORT=9092
 KAFKA_CONTROLLER_PORT=9093
+KAFKA_PREVIOUS_PORT=9192
+KAFKA_PREVIOUS_CONTROLLER_PORT=9193
 RABBITMQ_PORT=5672
 RABBITMQ_DIST_PORT=25672
 EPMD_PORT=4369
@@ -26,10 +31,11 @@ SMTP_PORT=8025
 HTTP_PORT=8088
 RABBITMQ_NODE="qz@localhost"
 
-# Prints the libs directory of the first complete Kafka download.
+# Prints the libs directory of the first complete Kafka download among the
+# versions given (default: KAFKA_VERSIONS).
 kafka_libs_dir() {
   local v
-  for v in $KAFKA_VERSIONS; do
+  for v in ${1:-$KAFKA_VERSIONS}; do
     if [[ -f "$QZ_CACHE/kafka-$v/libs/.complete" ]]; then
       echo "$QZ_CACHE/kafka-$v/libs"
       return 0

@@ -13,6 +13,9 @@ from harness import TREE
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOPIC = "qz_test"
+# The stack's brokers: the current Kafka line, and the previous one.
+KAFKA = "127.0.0.1:9092"
+KAFKA_PREVIOUS = "127.0.0.1:9192"
 DB = dict(host="127.0.0.1", port=3306, user="qzadmin", passwd="qzadmin", autocommit=True)
 
 
@@ -35,10 +38,10 @@ def master_position():
 class Topic(object):
     """Reads what arrived on the topic after this object was made."""
 
-    def __init__(self, topic=TOPIC):
+    def __init__(self, topic=TOPIC, kafka=KAFKA):
         from kafka import KafkaConsumer, TopicPartition
         self.part = TopicPartition(topic, 0)
-        self.consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092",
+        self.consumer = KafkaConsumer(bootstrap_servers=kafka,
                                       consumer_timeout_ms=1500)
         self.consumer.assign([self.part])
         # end_offsets, not seek_to_end and position: the latter never
@@ -75,8 +78,9 @@ class Run(object):
 class Feed(object):
     """One feed's base directory, settings and runs."""
 
-    def __init__(self, base, **settings):
+    def __init__(self, base, kafka=KAFKA, **settings):
         self.base = str(base)
+        self.kafka = kafka
         self.tmp = os.path.join(self.base, "tmp")
         if not os.path.isdir(self.tmp):
             os.makedirs(self.tmp)
@@ -106,7 +110,7 @@ class Feed(object):
         if kw.get("driver") is not None:
             argv = [sys.executable, os.path.join(HERE, "driver.py")]
             env["QZ_TEST_DRIVER"] = json.dumps(kw["driver"])
-        argv += ["--host", "127.0.0.1:9092", "--topic", kw.get("topic", TOPIC)] + list(args)
+        argv += ["--host", self.kafka, "--topic", kw.get("topic", TOPIC)] + list(args)
         return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
 
     def run(self, *args, **kw):
@@ -126,7 +130,7 @@ class Feed(object):
 def feed_statements(feed, statements, **kw):
     """Resumes the feed where the statements begin, runs it for one cycle and
     returns (run, messages on the topic)."""
-    topic = Topic()
+    topic = Topic(kafka=feed.kafka)
     try:
         feed.resume_from(master_position())
         sql(*statements)

@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from feedlab import Feed, feed_statements
+from feedlab import KAFKA_PREVIOUS, Feed, feed_statements
 from qz import qztool
 
 
@@ -142,6 +142,16 @@ def test_statements_become_messages(tmp_path, name, settings, statements, expect
         assert "SS255 hbase_baseid error 7 f_text" in run.lines()
     if name.startswith("values whose form"):
         assert '"z": 0E-30' in texts[0] and '"tiny": 1E-30' in texts[0]
+
+
+def test_the_previous_kafka_line_gets_the_same_messages(tmp_path):
+    # The stack runs the previous line beside the current one: the request
+    # versions are settled with each broker, so one build serves both.
+    name, settings, statements, expected = CASES[0]
+    feed = Feed(tmp_path, kafka=KAFKA_PREVIOUS, TZ="UTC", **settings)
+    run, messages = feed_statements(feed, statements)
+    assert run.status == 1 and "\nMAX_QMSG_COUNT_Interrupt, exiting..." in run.out, run
+    assert received(messages) == expected
 
 
 def test_message_text_is_the_standard_json_encoding(tmp_path):
