@@ -31,6 +31,9 @@ from pymysqlreplication.row_event import DeleteRowsEvent, UpdateRowsEvent, Write
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOPIC = "qz_bench"
+# The stack's current Kafka line; QZ_BENCH_KAFKA=127.0.0.1:9192 measures the
+# previous one beside it.
+KAFKA = os.environ.get("QZ_BENCH_KAFKA", "127.0.0.1:9092")
 CHANGES = 200000
 TRIALS = 2
 DB = dict(host="127.0.0.1", port=3306, user="qzadmin", passwd="qzadmin", db="qz",
@@ -124,7 +127,7 @@ def time_rowfeed(start, consumer, part, workdir):
     log = open(os.path.join(base, "rowfeed.log"), "w")
     started = time.time()
     proc = subprocess.Popen([os.path.join(ROOT, "build", "tree", "rowfeed"), "--host",
-                             "127.0.0.1:9092", "--topic", TOPIC], stdout=log,
+                             KAFKA, "--topic", TOPIC], stdout=log,
                             stderr=subprocess.STDOUT, env=env)
     peak = 0
     try:
@@ -174,7 +177,7 @@ def time_raw(start):
 
 def feed_texts(part, first):
     """The CHANGES message texts rowfeed published from offset first on."""
-    consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092", enable_auto_commit=False,
+    consumer = KafkaConsumer(bootstrap_servers=KAFKA, enable_auto_commit=False,
                              consumer_timeout_ms=30000)
     consumer.assign([part])
     consumer.seek(part, first)
@@ -207,7 +210,7 @@ def batches(texts):
 
 def time_send(batched):
     import recordbatch  # the feed's own builder, from the test tree
-    client = KafkaClient(bootstrap_servers="127.0.0.1:9092", client_id="rowfeed-bench")
+    client = KafkaClient(bootstrap_servers=KAFKA, client_id="rowfeed-bench")
     client.poll(future=client.add_topic(TOPIC))
     leader = client.cluster.leader_for_partition(TopicPartition(TOPIC, 0))
     client.await_ready(leader)
@@ -307,7 +310,7 @@ def phases_main(end):
     sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != here]
     import rowfeed
     assert rowfeed.__file__.endswith(".so"), rowfeed.__file__
-    sys.argv = ["rowfeed", "--host", "127.0.0.1:9092", "--topic", TOPIC]
+    sys.argv = ["rowfeed", "--host", KAFKA, "--topic", TOPIC]
     rowfeed.main()
 
 
@@ -345,7 +348,7 @@ def main():
     print("rowfeed settings: " + " ".join("%s=%s" % kv for kv in sorted(SETTINGS.items())) +
           " (the rest default); topic " + TOPIC)
 
-    consumer = KafkaConsumer(bootstrap_servers="127.0.0.1:9092")
+    consumer = KafkaConsumer(bootstrap_servers=KAFKA)
     part = TopicPartition(TOPIC, 0)
     workdir = tempfile.mkdtemp(prefix="rowfeed-bench")
     feed_times, raw_times, send_times, peaks = [], [], [], []
