@@ -430,7 +430,7 @@ struct Settings {
   py::object topic;
   double qset_interval;
   py::object stop_event;
-  std::shared_ptr<KafkaSender> kafka;
+  std::unique_ptr<KafkaSender> kafka;
 };
 
 // The read cycles. Its parts: the batch of messages not yet sent, the
@@ -898,19 +898,34 @@ py::dict kafka_client_settings() {
   return settings;
 }
 
+// Ends the start with one coded line, status 1 and the code last on
+// standard error, as every failure of the feed ends.
+[[noreturn]] void end_start(const char* code, const char* what, py::handle value,
+                            py::error_already_set& error) {
+  log_at_now(text(code), text(what), value, "could not be used:", repr_of(error.value()));
+  qz::host::throw_error(PyExc_SystemExit, text(code));
+}
+
 // The producer, built once before the read cycles. A broker that does not
-// answer (or refuses the connection's TLS or SASL) ends the program at once
-// with one coded line naming it, status 1 and MS105 last on standard error,
-// as every failure of the feed ends.
-std::shared_ptr<KafkaSender> connect_kafka(py::handle kf_host) {
+// answer (or refuses the connection's TLS or SASL) ends the start: MS105.
+std::unique_ptr<KafkaSender> connect_kafka(py::handle kf_host) {
   try {
-    return std::make_shared<KafkaSender>(kf_host, kafka_client_settings(),
+    return std::make_unique<KafkaSender>(kf_host, kafka_client_settings(),
                                          KafkaSender::Limits{});
   } catch (py::error_already_set& error) {
     if (!is_failure(error)) throw;
-    log_at_now("MS105 Kafka at", kf_host, "could not be used:", repr_of(error.value()));
-    PyErr_SetObject(PyExc_SystemExit, text("MS105").ptr());
-    throw py::error_already_set();
+    end_start("MS105", "Kafka at", kf_host, error);
+  }
+}
+
+// A topic name Kafka can never take would fail every cycle's first send for
+// ever; it ends the start instead: MS106.
+void check_topic(py::handle kf_topic) {
+  try {
+    py::module_::import("kafka.util").attr("ensure_valid_topic_name")(kf_topic);
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    end_start("MS106", "Kafka topic", repr_of(kf_topic), error);
   }
 }
 
@@ -932,13 +947,14 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   auto kafka = connect_kafka(kf_host);
   py::object kf_topic = options.attr("topic");
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
+  check_topic(kf_topic);
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
   split_database_host();
   Feed({
            .topic = kf_topic,
            .qset_interval = as_double(qset_interval),
            .stop_event = stop_event,
-           .kafka = kafka,
+           .kafka = std::move(kafka),
        })
       .run();
 }

@@ -61,6 +61,11 @@ KafkaSender::KafkaSender(py::handle bootstrap, py::dict settings, Limits limits)
   settings[text("bootstrap_servers")] = bootstrap;
   client_ = kafka.attr("KafkaClient")(**settings);
   cluster_ = client_.attr("cluster");
+  sorted_ = py::module_::import("__builtin__").attr("sorted");
+}
+
+bool KafkaSender::follows(py::handle topic) const {
+  return !known_topic_.is_none() && known_topic_.equal(topic);
 }
 
 void KafkaSender::send(py::handle topic, const std::vector<std::string_view>& values) {
@@ -72,12 +77,12 @@ void KafkaSender::send(py::handle topic, const std::vector<std::string_view>& va
 
 // The next partition in turn and its leader, ready for a request.
 KafkaSender::Route KafkaSender::route(py::handle topic, double deadline) {
-  if (known_topic_.is_none() || !known_topic_.equal(topic)) stale_ = true;
+  if (!follows(topic)) stale_ = true;
   for (;;) {
     if (stale_) refresh_metadata(topic, deadline);
     py::object partitions = cluster_.attr("partitions_for_topic")(topic);
     if (!partitions.is_none() && py::len(partitions) > 0) {
-      py::list ordered = py::module_::import("__builtin__").attr("sorted")(partitions);
+      py::list ordered = sorted_(partitions);
       py::object partition = ordered[next_partition_++ % py::len(ordered)];
       py::object leader = cluster_.attr("leader_for_partition")(topic_partition_(topic, partition));
       if (!leader.is_none() && py::cast<long>(leader) >= 0) {
@@ -96,9 +101,8 @@ KafkaSender::Route KafkaSender::route(py::handle topic, double deadline) {
 }
 
 void KafkaSender::refresh_metadata(py::handle topic, double deadline) {
-  py::object future = known_topic_.is_none() || !known_topic_.equal(topic)
-                          ? client_.attr("add_topic")(topic)
-                          : cluster_.attr("request_update")();
+  py::object future = follows(topic) ? cluster_.attr("request_update")()
+                                     : client_.attr("add_topic")(topic);
   known_topic_ = py::reinterpret_borrow<py::object>(topic);
   wait_for(future, deadline, "metadata");
   stale_ = false;

@@ -59,6 +59,7 @@ class KafkaSender {
   struct Route {
     py::object partition, leader;
   };
+  bool follows(py::handle topic) const;  // the metadata follows this topic
   Route route(py::handle topic, double deadline);
   void refresh_metadata(py::handle topic, double deadline);
   void await_leader(py::handle leader, double deadline);
@@ -67,7 +68,7 @@ class KafkaSender {
   py::object wait_for(py::handle future, double deadline, const char* what);
 
   py::object client_, cluster_;
-  py::object produce_request_, topic_partition_, errors_, timeout_error_;
+  py::object produce_request_, topic_partition_, errors_, timeout_error_, sorted_;
   Limits limits_;
   py::object known_topic_ = py::none();  // the topic the metadata follows
   bool stale_ = true;                    // ask for metadata before the next route
