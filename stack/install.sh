@@ -112,4 +112,7 @@ fetch_kafka() {
 fetch_kafka "$KAFKA_VERSIONS"
 fetch_kafka "$KAFKA_PREVIOUS_VERSIONS"
 
+# --- the CA and certificates of the secure listeners --------------------------
+"$STACK_DIR/tls.sh"
+
 log "ok"

@@ -31,6 +31,23 @@ SMTP_PORT=8025
 HTTP_PORT=8088
 RABBITMQ_NODE="qz@localhost"
 
+# Secure listeners beside the plain ones, with certificates from tls.sh
+# under $QZ_RUN/tls. Clients name the host "localhost": the certificate's
+# only name (Python 2.7 never matches an IP address entry).
+TLS_DIR="$QZ_RUN/tls"
+KAFKA_SSL_PORT=9094                 # SSL
+KAFKA_SASL_SSL_PORT=9095            # SASL_SSL: SCRAM-SHA-512, SCRAM-SHA-256, PLAIN
+KAFKA_PREVIOUS_SSL_PORT=9194
+KAFKA_PREVIOUS_SASL_SSL_PORT=9195
+KAFKA_SASL_USER=qzkafka
+KAFKA_SASL_PASSWORD=qzkafka-secret
+RABBITMQ_TLS_PORT=5671              # amqps
+SMTP_STARTTLS_PORT=8587             # STARTTLS, AUTH offered only after it
+SMTP_SSL_PORT=8465                  # implicit TLS
+# MariaDB negotiates TLS on its one port; this user is created REQUIRE SSL.
+MARIADB_TLS_USER=qzrepltls
+MARIADB_TLS_PASSWORD=qzrepltls
+
 # Prints the libs directory of the first complete Kafka download among the
 # versions given (default: KAFKA_VERSIONS).
 kafka_libs_dir() {
