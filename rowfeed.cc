@@ -14,6 +14,7 @@
 #include "host/module.h"
 #include "host/options.h"
 #include "rowfeed/kafka_sender.h"
+#include "rowfeed/secure_connections.h"
 
 #include <datetime.h>
 #include <unistd.h>
@@ -375,6 +376,10 @@ class Checkpoint {
 using qz::rowfeed::BatchFailed;
 using qz::rowfeed::BatchRefused;
 using qz::rowfeed::KafkaSender;
+using qz::rowfeed::ClientWarnings;
+using qz::rowfeed::BadSetting;
+using qz::rowfeed::database_tls_context;
+using qz::rowfeed::kafka_security_settings;
 
 // How the program ends, settled as the feed goes. A failure leaves its code
 // at the end of standard error with status 1: MS115 a batch that Kafka
@@ -891,30 +896,53 @@ void split_database_host() {
   settings[text("host")] = parts[integer(0)];
 }
 
-// The Kafka client's connection settings beyond the brokers' addresses.
-py::dict kafka_client_settings() {
-  py::dict settings;
+// The Kafka client's connection settings beyond the brokers' addresses;
+// `encrypt` is --ssl. Throws BadSetting.
+py::dict kafka_client_settings(bool encrypt) {
+  py::dict settings = kafka_security_settings(program->config, encrypt);
   settings[text("client_id")] = text("rowfeed");
   return settings;
+}
+
+// A setting that cannot be used ends the start before anything connects:
+// MS104, naming the setting and its value (a secret's value never shows).
+[[noreturn]] void end_start_on_setting(const BadSetting& bad) {
+  log_at_now(text("MS104"), text("setting " + bad.name + "=") + str_of(bad.shown),
+             text("is not usable: " + bad.why));
+  qz::host::throw_error(PyExc_SystemExit, text("MS104"));
+}
+
+// The database connections' TLS, when the QZ_MYSQL_SSL_* settings ask.
+void secure_database_connection() {
+  py::object context = database_tls_context(program->config);
+  if (!context.is_none()) global("MYSQL_SETTINGS")[text("ssl")] = context;
 }
 
 // Ends the start with one coded line, status 1 and the code last on
 // standard error, as every failure of the feed ends.
 [[noreturn]] void end_start(const char* code, const char* what, py::handle value,
-                            py::error_already_set& error) {
-  log_at_now(text(code), text(what), value, "could not be used:", repr_of(error.value()));
+                            py::error_already_set& error, const std::string& reason = "") {
+  if (reason.empty())
+    log_at_now(text(code), text(what), value, "could not be used:", repr_of(error.value()));
+  else
+    log_at_now(text(code), text(what), value, "could not be used:", repr_of(error.value()),
+               text("- the client's last warning: " + reason));
   qz::host::throw_error(PyExc_SystemExit, text(code));
 }
 
-// The producer, built once before the read cycles. A broker that does not
-// answer (or refuses the connection's TLS or SASL) ends the start: MS105.
-std::unique_ptr<KafkaSender> connect_kafka(py::handle kf_host) {
+// The producer, built and connected to a leader of the topic once before
+// the read cycles. A broker that does not answer, or refuses the
+// connection's TLS or SASL, ends the start: MS105.
+std::unique_ptr<KafkaSender> connect_kafka(py::handle kf_host, py::handle kf_topic,
+                                           py::dict settings) {
+  ClientWarnings warnings;
   try {
-    return std::make_unique<KafkaSender>(kf_host, kafka_client_settings(),
-                                         KafkaSender::Limits{});
+    auto kafka = std::make_unique<KafkaSender>(kf_host, settings, KafkaSender::Limits{});
+    kafka->connect(kf_topic);
+    return kafka;
   } catch (py::error_already_set& error) {
     if (!is_failure(error)) throw;
-    end_start("MS105", "Kafka at", kf_host, error);
+    end_start("MS105", "Kafka at", kf_host, error, warnings.last());
   }
 }
 
@@ -944,10 +972,17 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   }
   py::object kf_host = config.QZ_KF_HOST();
   if (truth(options.attr("host"))) kf_host = options.attr("host");
-  auto kafka = connect_kafka(kf_host);
+  py::dict kafka_settings;
+  try {
+    kafka_settings = kafka_client_settings(truth(options.attr("ssl")));
+    secure_database_connection();
+  } catch (const BadSetting& bad) {
+    end_start_on_setting(bad);
+  }
   py::object kf_topic = options.attr("topic");
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
   check_topic(kf_topic);
+  auto kafka = connect_kafka(kf_host, kf_topic, kafka_settings);
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
   split_database_host();
   Feed({

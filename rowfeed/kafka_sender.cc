@@ -51,6 +51,34 @@ std::string str(py::handle v) { return py::cast<std::string>(str_of(v)); }
 
 }  // namespace
 
+ClientWarnings::ClientWarnings() : last_(std::make_shared<Last>()) {
+  py::module_ logging = py::module_::import("logging");
+  logger_ = logging.attr("getLogger")(text("kafka"));
+  handler_ = logging.attr("Handler")(logging.attr("WARNING"));
+  long error_level = py::cast<long>(logging.attr("ERROR"));
+  std::shared_ptr<Last> last = last_;
+  // An instance attribute: Handler.handle calls self.emit(record).
+  handler_.attr("emit") = py::cpp_function([last, error_level](py::handle record) {
+    constexpr size_t kMost = 400;
+    try {
+      std::string message = py::cast<std::string>(str_of(record.attr("getMessage")()));
+      if (message.size() > kMost) message = message.substr(0, kMost) + "...";
+      bool error = py::cast<long>(record.attr("levelno")) >= error_level;
+      (error ? last->error : last->warning) = message;
+    } catch (py::error_already_set&) {
+      // A message that cannot be formatted tells nothing; the previous stays.
+    }
+  });
+  logger_.attr("addHandler")(handler_);
+}
+
+ClientWarnings::~ClientWarnings() {
+  try {
+    logger_.attr("removeHandler")(handler_);
+  } catch (py::error_already_set&) {
+  }
+}
+
 KafkaSender::KafkaSender(py::handle bootstrap, py::dict settings, Limits limits)
     : limits_(limits), next_partition_(std::random_device{}()) {
   py::module_ kafka = py::module_::import("kafka");
@@ -66,6 +94,10 @@ KafkaSender::KafkaSender(py::handle bootstrap, py::dict settings, Limits limits)
 
 bool KafkaSender::follows(py::handle topic) const {
   return !known_topic_.is_none() && known_topic_.equal(topic);
+}
+
+void KafkaSender::connect(py::handle topic) {
+  route(topic, seconds_now() + limits_.route_ms / 1000.0);
 }
 
 void KafkaSender::send(py::handle topic, const std::vector<std::string_view>& values) {

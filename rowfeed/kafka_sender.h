@@ -11,6 +11,8 @@
 #include "host/host.h"
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +32,30 @@ struct BatchRefused {
   py::object error;
 };
 
+// While it lives, keeps what the Kafka client logged last at warning level:
+// the one place where the client says why a connection failed (a
+// certificate it could not verify, a SASL login refused) when the error it
+// raises says only that no broker was available. Its messages name brokers,
+// users and files, never a password.
+class ClientWarnings {
+ public:
+  ClientWarnings();
+  ~ClientWarnings();
+  ClientWarnings(const ClientWarnings&) = delete;
+  ClientWarnings& operator=(const ClientWarnings&) = delete;
+  // The last error it logged, else the last warning (at most a few hundred
+  // bytes each), or "" if none: an error says why, the warnings that follow
+  // it ("no node available") only that it went on trying.
+  std::string last() const { return last_->error.empty() ? last_->warning : last_->error; }
+
+ private:
+  struct Last {
+    std::string error, warning;
+  };
+  std::shared_ptr<Last> last_;
+  py::object logger_, handler_;
+};
+
 class KafkaSender {
  public:
   // How long a send may take: `acks_ms` the broker's wait for the in-sync
@@ -45,6 +71,13 @@ class KafkaSender {
   // versions the brokers speak. Throws the client's error (no broker
   // answered, a TLS or SASL failure).
   KafkaSender(py::handle bootstrap, py::dict settings, Limits limits);
+
+  // Loads the metadata of `topic` and connects to a leader of it, as the
+  // first send would, within `route_ms`: a broker that refuses the
+  // connection's TLS or SASL (a CA that did not sign it, a wrong password),
+  // or that does not answer, throws the client's error here, before any row
+  // is read, instead of at the first batch.
+  void connect(py::handle topic);
 
   // Sends `values` (non-empty) as one batch to the next partition of `topic`.
   // Returns once Kafka holds it; throws BatchRefused, BatchFailed, or the
