@@ -159,6 +159,28 @@ class DripServer(_SessionServer):
             conn.close()
 
 
+class ScriptedAnswer(_SessionServer):
+    """Reads the request, then sends each (pause, bytes) of `script` in turn
+    and closes; `hold` seconds of silence at the end before the close (an
+    endpoint that never finishes)."""
+
+    def __init__(self, script, hold=0):
+        self.script, self.hold = script, hold
+        _SessionServer.__init__(self)
+
+    def _session(self, conn):
+        try:
+            conn.recv(65536)
+            for pause, data in self.script:
+                time.sleep(pause)
+                conn.sendall(data)
+            time.sleep(self.hold)
+        except socket.error:
+            pass
+        finally:
+            conn.close()
+
+
 class Redirector(_HTTPServer):
     """Answers every GET with a redirect to `target`."""
 

@@ -39,11 +39,12 @@ queue deleted, its node lost): the program should end with a failure, so that
 its supervisor starts it again.
 
 Requests in hand. Before a handler runs, a record of the request is kept in
-<base>/tmp/<key>.inhand.<pid> and cleared once the handler is done with the
-connection still up. A record left behind names a request that was in hand
-when the process ended. A request that has ended the process DEATHS_TO_DROP
-times is acknowledged and dropped with a log line the next time it comes, so
-that it cannot keep a service in a crash loop.
+<base>/tmp/<key>.inhand.<pid> and cleared once the handler returns, the
+connection up or not. A record left behind names a request that was in hand
+when the process ended; a stop signal received meanwhile is noted in it as
+the signal arrives, and such an end does not count. A request that has ended
+the process DEATHS_TO_DROP times is acknowledged and dropped with a log line
+the next time it comes, so that it cannot keep a service in a crash loop.
 """
 import collections
 import ctypes
@@ -75,6 +76,11 @@ POLL = 0.25
 DEATHS_TO_DROP = 2
 
 _STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+
+# What enter() and stopping() write, resolved when the write is made: the
+# request in hand at that moment, with the stop mark once a stop was asked.
+_ENTRY = object()
+_STOP_MARK = object()
 
 # Failure counts kept per consumer at most: a request that failed here and
 # then went to another consumer (or succeeded after a restart of the count)
@@ -130,16 +136,22 @@ class Message(object):
 
 
 class _SignalHold(object):
-    """Keeps SIGTERM and SIGINT away from the thread that runs a handler.
+    """Keeps SIGTERM and SIGINT away from the thread that runs a handler, and
+    tells its listeners of a stop signal the moment it arrives.
 
     A signal that lands on the handler's thread cuts its socket call short
     (EINTR under Python 2), so while a handler runs that thread blocks them,
-    and a sink thread that never blocks them receives them instead. The host
-    still runs the Python-level handler on the main thread at its next step,
-    so the stop is noted while the request is in hand, not only after it.
+    and a sink thread that never blocks them receives them instead. Python
+    runs its own handler of a signal only on the main thread, and only once
+    the handler in hand returns to Python: a stop followed by a kill before
+    that (a supervisor's stop time-out shorter than the request) would leave
+    no trace of the stop. So the signal's arrival is also taken from the
+    host's wake-up descriptor (signal.set_wakeup_fd: the host's C-level
+    handler writes a byte there whichever thread it runs on), and the sink
+    thread, blocked on it, calls the listeners at once.
 
     Python 2 has no pthread_sigmask of its own; the C library's is called
-    through ctypes. Where that is not possible the hold does nothing, and a
+    through ctypes. Where that is not possible the mask does nothing, and a
     stop signal may then cut a handler's socket call short (the request then
     stays unacknowledged, nothing is lost).
     """
@@ -147,6 +159,8 @@ class _SignalHold(object):
     def __init__(self):
         self._libc = None
         self._sink = None
+        self._wake = None  # (read end, write end) of the wake-up pipe
+        self.listeners = []  # called on the sink thread at each stop signal
         try:
             libc = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
             self._set = ctypes.create_string_buffer(128)  # sigset_t on Linux is 1024 bits
@@ -161,19 +175,57 @@ class _SignalHold(object):
         if self._libc is not None:
             self._libc.pthread_sigmask(how, self._set, None)
 
-    def _start_sink(self):
-        # Started before the first block: a thread inherits its creator's mask.
+    def listen(self):
+        """Starts the sink and the wake-up descriptor (on the main thread,
+        the only one that may set it; elsewhere only the mask is had).
+        Started before the first block: a thread inherits its creator's mask."""
+        if self._sink is not None:
+            return
+        try:
+            wake = os.pipe()
+        except OSError:
+            wake = None
+        if wake is not None:
+            import fcntl
+            # The host's handler must never block on a full pipe.
+            fcntl.fcntl(wake[1], fcntl.F_SETFL, fcntl.fcntl(wake[1], fcntl.F_GETFL) | os.O_NONBLOCK)
+            try:
+                signal.set_wakeup_fd(wake[1])
+            except ValueError:  # not the main thread
+                os.close(wake[0])
+                os.close(wake[1])
+                wake = None
+        self._wake = wake
+
         def receive_signals():
             while True:
-                time.sleep(3600)
+                if self._wake is None:
+                    time.sleep(3600)
+                    continue
+                try:
+                    if not os.read(self._wake[0], 64):
+                        return
+                except OSError as e:
+                    if e.errno == errno.EINTR:
+                        continue
+                    return
+                for listener in list(self.listeners):
+                    try:
+                        listener()
+                    except Exception:
+                        pass  # a note that cannot be written leaves the stop to Python's handler
 
         self._sink = threading.Thread(target=receive_signals, name="qzmqobj-signals")
         self._sink.daemon = True
         self._sink.start()
 
+    def noting(self):
+        """True when stop signals reach the listeners as they arrive."""
+        return self._wake is not None
+
     def __enter__(self):
-        if self._libc is not None and self._sink is None:
-            self._start_sink()
+        if self._sink is None:
+            self.listen()
         self._mask(0)  # SIG_BLOCK
 
     def __exit__(self, *exc):
@@ -202,8 +254,10 @@ class _InHand(object):
         self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
         self.fd = None
         self.length = 0  # bytes in the record file
+        self.lock = threading.Lock()  # taken in turns with the signal sink
         self.writing = False  # a write of the record is under way
         self.pending = None  # text a stop handler left to that write
+        self.stop_asked = False  # a stop signal came: every note says so
         self.holding = False  # the record names a request in hand
         self.current = None  # (digest, deaths) of the request in hand
         self.suspects = {}  # digest -> how many processes it has ended
@@ -259,13 +313,16 @@ class _InHand(object):
         deaths = self.suspects.get(digest, 0)
         self.current = (digest, deaths)
         if deaths < DEATHS_TO_DROP:
-            self._write("%s %d\n" % (digest, deaths))
+            self._write(_ENTRY)
         return deaths
 
     def stopping(self):
-        """Notes in the record that a stop was asked for while the request was in hand."""
-        if self.current is not None and (self.holding or self.writing):
-            self._write("%s %d stop\n" % self.current)
+        """Notes in the record that a stop was asked for while the request was
+        in hand. Called by Python's signal handler on the main thread, or by
+        the signal sink on its own thread as the signal arrives."""
+        self.stop_asked = True
+        if self.current is not None and (_hold.noting() or self.holding or self.writing):
+            self._write(_STOP_MARK)
 
     def leave(self, digest):
         self.suspects.pop(digest, None)
@@ -273,11 +330,17 @@ class _InHand(object):
         self._write("")
 
     def _write(self, data):
-        # The stop signals' handler writes here too (stopping), and may run
-        # in the middle of another write: it then leaves its text to the
-        # write in progress, which puts it down after its own, so that no
-        # two writes ever interleave their seek, write and truncate.
+        # No two writes may interleave their seek, write and truncate. With
+        # the signal sink, the stop is noted on the sink's thread and the
+        # two threads take turns on the lock (Python's handler then writes
+        # nothing). Without it, Python's handler notes the stop on this
+        # thread, maybe in the middle of another write: it then leaves its
+        # text to the write in progress, which puts it down after its own.
         if self.fd == -1:
+            return
+        if _hold.noting():
+            with self.lock:
+                self._put(data)
             return
         if self.writing:
             self.pending = data
@@ -294,6 +357,12 @@ class _InHand(object):
             self.writing = False
 
     def _put(self, data):
+        if data is _ENTRY or data is _STOP_MARK:
+            # Resolved here, under the lock, from the request in hand now: a
+            # stop noted just before a request's own entry is not lost to it.
+            if self.current is None:
+                return
+            data = "%s %d%s\n" % (self.current + (" stop" if self.stop_asked else "",))
         try:
             if self.fd is None:
                 if not os.path.isdir(self.folder):
@@ -566,6 +635,7 @@ class QZMQObject(object):
         self._stop = False
         self._cancelled_by_broker = None
         self._previous_handlers = None
+        self._note_stop = None  # this client's listener on the signal sink
         self._in_hand = {}
         self._unsettled = set()  # delivery tags in a handler's hands
         self._parking = None  # the confirmed channel that parks requests
@@ -602,17 +672,26 @@ class QZMQObject(object):
         if self._previous_handlers is not None:
             return
 
+        def note_stop():
+            for in_hand in list(self._in_hand.values()):
+                in_hand.stopping()
+
         def request_stop(signum, frame):
             self._stop = True
-            for in_hand in self._in_hand.values():
-                in_hand.stopping()
+            if not _hold.noting():
+                note_stop()
 
         self._previous_handlers = dict(
             (s, signal.signal(s, request_stop)) for s in _STOP_SIGNALS)
+        _hold.listen()
+        self._note_stop = note_stop
+        _hold.listeners.append(note_stop)
 
     def _give_back_stop_signals(self):
         if self._previous_handlers is None:
             return
+        if self._note_stop in _hold.listeners:
+            _hold.listeners.remove(self._note_stop)
         for s, handler in self._previous_handlers.items():
             signal.signal(s, _restorable(s, handler))
         self._previous_handlers = None
@@ -664,11 +743,12 @@ class QZMQObject(object):
                     # A failure like any other; the next requests still come.
                     _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
                     traceback.print_exc(file=sys.stdout)
-            # With the connection gone the request comes back, and the record
-            # stays: it was in hand when this process ended.
+            # The handler returned: whatever ends this process next (a lost
+            # connection, a stop) is not the request's doing.
+            in_hand.leave(digest)
+            # With the connection gone the request comes back by itself.
             if not (channel.is_open and self.connection.is_open):
                 return
-            in_hand.leave(digest)
             if method.delivery_tag not in unsettled:
                 retries.succeeded(digest)
             else:

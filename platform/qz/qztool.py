@@ -4,12 +4,15 @@ import datetime
 import errno
 import gzip
 import hashlib
+import httplib
 import json
 import os
 import re
+import socket
 import struct
 import sys
 import tempfile
+import threading
 import time
 import urllib2
 import urlparse
@@ -22,7 +25,9 @@ from qz.qzconfig import _to_bytes  # JSON gives unicode; the platform keeps byte
 # The platform endpoint to which post_qz_message forwards.
 QZ_BASE_URL = os.environ.get("QZ_BASE_URL", "http://127.0.0.1:8088/qz/message")
 
-# Seconds that post_qz_message waits for the endpoint.
+# Seconds that one post_qz_message may take as a whole: connection, TLS,
+# the request, the answer and its body. An endpoint that drips its answer a
+# byte at a time cannot hold the caller longer.
 POST_TIMEOUT = 30
 
 
@@ -101,23 +106,134 @@ class _RedirectRefused(urllib2.HTTPRedirectHandler):
         return None  # urllib2 then raises the answer as an HTTPError
 
 
-_opener = urllib2.build_opener(_RedirectRefused)
+class _Deadline(object):
+    """A connected socket whose every wait gets only the time left before
+    one deadline, so that a peer sending a byte now and then (which a time-out
+    per read never catches) is cut off at the deadline."""
+
+    def __init__(self, sock, deadline):
+        self._sock = sock
+        self._deadline = deadline
+
+    def _arm(self):
+        left = self._deadline - time.time()
+        if left <= 0:
+            raise socket.timeout("no complete answer within %s seconds" % POST_TIMEOUT)
+        self._sock.settimeout(left)
+
+    def sendall(self, data):
+        view = memoryview(data)
+        while view:
+            self._arm()
+            view = view[self._sock.send(view[:65536]):]
+
+    def recv(self, size):
+        self._arm()
+        return self._sock.recv(size)
+
+    def makefile(self, mode="r", bufsize=-1):
+        return socket._fileobject(self, mode, bufsize)
+
+    def close(self):
+        self._sock.close()
+
+    def __getattr__(self, name):
+        return getattr(self._sock, name)
+
+
+def _left(deadline):
+    left = deadline - time.time()
+    if left <= 0:
+        raise socket.timeout("no complete answer within %s seconds" % POST_TIMEOUT)
+    return left
+
+
+def _bounded_connections(deadline):
+    """HTTP and HTTPS connection classes whose connection, TLS handshake and
+    every later wait end at the deadline."""
+
+    class Connection(httplib.HTTPConnection):
+        def connect(self):
+            self.timeout = _left(deadline)
+            httplib.HTTPConnection.connect(self)
+            self.sock = _Deadline(self.sock, deadline)
+
+    class SecureConnection(httplib.HTTPSConnection):
+        def connect(self):
+            sock = socket.create_connection((self.host, self.port), _left(deadline),
+                                            self.source_address)
+            if self._tunnel_host:
+                self.sock = _Deadline(sock, deadline)
+                self._tunnel()
+            # The handshake reads as often as the peer makes it: a watchdog
+            # shuts the socket at the deadline, which ends any read under way.
+            watchdog = threading.Timer(_left(deadline), _shut, (sock,))
+            watchdog.daemon = True
+            watchdog.start()
+            try:
+                sock.settimeout(_left(deadline))
+                self.sock = self._context.wrap_socket(
+                    sock, server_hostname=self._tunnel_host or self.host)
+            finally:
+                watchdog.cancel()
+            self.sock = _Deadline(self.sock, deadline)
+
+    return Connection, SecureConnection
+
+
+def _shut(sock):
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except socket.error:
+        pass  # already closed: nothing to cut
+
+
+class _BoundedHTTP(urllib2.HTTPHandler):
+    def http_open(self, req):
+        return self.do_open(_bounded_connections(req.deadline)[0], req)
+
+
+class _BoundedHTTPS(urllib2.HTTPSHandler):
+    def https_open(self, req):
+        return self.do_open(_bounded_connections(req.deadline)[1], req)
+
+
+_opener = urllib2.build_opener(_RedirectRefused, _BoundedHTTP, _BoundedHTTPS)
+
+
+def _read_to_the_end(response, url):
+    """Reads the answer's body to its end and drops it; a body shorter than
+    its Content-Length (or a chunked one cut off) is a failure, not an
+    answer."""
+    while response.read(65536):
+        pass
+    # urllib2 reads through the answer object, whose count of what its
+    # Content-Length still owes is the only trace of a body that ended early.
+    answer = getattr(getattr(response, "fp", None), "_sock", None)
+    owed = getattr(answer, "length", None)
+    if owed:
+        raise IOError("post_qz_message: %s ended its answer %d bytes short" % (url, owed))
 
 
 def post_qz_message(url, body, flag):
     """POSTs body to url as a URL-encoded form (flag true) or as raw bytes.
-    Raises on a refused connection, a time-out or any status other than 2xx,
-    redirects included."""
+    Raises on a refused connection, any status other than 2xx (redirects
+    included), an answer whose body ends before its length, and when the
+    whole exchange has not ended within POST_TIMEOUT seconds."""
     if isinstance(body, unicode):
         body = body.encode("utf-8")
     ctype = "application/x-www-form-urlencoded" if flag else "application/octet-stream"
     request = urllib2.Request(url, data=body, headers={"Content-Type": ctype})
+    request.deadline = time.time() + POST_TIMEOUT
     response = _opener.open(request, timeout=POST_TIMEOUT)  # HTTPError for 3xx and >= 400
     try:
         status = response.getcode()
         if not 200 <= status < 300:
             raise IOError("post_qz_message: %s answered %s" % (url, status))
-        response.read()
+        try:
+            _read_to_the_end(response, url)
+        except (socket.error, httplib.HTTPException) as e:
+            raise IOError("post_qz_message: %s: %r" % (url, e))
     finally:
         response.close()
 

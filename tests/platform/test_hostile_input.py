@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import urllib2
 from cStringIO import StringIO
 
@@ -68,6 +69,44 @@ def test_a_post_not_answered_2xx_is_a_failure(status):
             qztool.post_qz_message(endpoint.url, "a=1", True)
         assert info.value.code == status
         assert endpoint.seen == [("POST", "a=1")]  # never followed by a GET
+    finally:
+        endpoint.close()
+
+
+OK = "HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n"
+FORWARD_FAULTS = [
+    # (name, what the endpoint sends: [(pause, bytes)], silence before closing)
+    ("a body that drips a byte at a time", [(0, OK % 1000)] + [(0.2, "x")] * 1000, 0),
+    ("a status line that drips", [(0.2, c) for c in "HTTP/1.1 200 OK\r\n" * 50], 0),
+    ("an answer that never comes", [], 60),
+    ("headers and then silence", [(0, OK % 10)], 60),
+    ("a body shorter than its length", [(0, OK % 1000 + "7 bytes")], 0),
+    ("a chunked body cut off", [(0, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "a\r\n0123456789\r\n")], 0),
+]
+
+
+@pytest.mark.parametrize("script, hold", [f[1:] for f in FORWARD_FAULTS],
+                         ids=[f[0] for f in FORWARD_FAULTS])
+def test_a_forward_that_does_not_end_well_fails_within_its_deadline(monkeypatch, script, hold):
+    from hostile import ScriptedAnswer
+    monkeypatch.setattr(qztool, "POST_TIMEOUT", 1.5)
+    endpoint = ScriptedAnswer(script, hold)
+    try:
+        started = time.time()
+        with pytest.raises(IOError):  # urllib2's errors are IOErrors too
+            qztool.post_qz_message("http://127.0.0.1:%d/qz/message" % endpoint.port, "a=1", True)
+        assert time.time() - started < 1.5 + 1.0
+    finally:
+        endpoint.close()
+
+
+def test_a_complete_answer_within_the_deadline_is_accepted(monkeypatch):
+    from hostile import ScriptedAnswer
+    monkeypatch.setattr(qztool, "POST_TIMEOUT", 5)
+    endpoint = ScriptedAnswer([(0, OK % 5), (0.3, "ab"), (0.3, "cde")])
+    try:
+        qztool.post_qz_message("http://127.0.0.1:%d/qz/message" % endpoint.port, "a=1", True)
     finally:
         endpoint.close()
 

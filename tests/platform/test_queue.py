@@ -3,6 +3,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pika
@@ -217,6 +218,32 @@ def test_a_request_digest_stays_what_records_already_hold(headers):
 
 
 
+def test_a_stop_from_the_signal_sink_waits_for_a_write_under_way(tmp_path, monkeypatch):
+    """With the signal sink, the stop is noted on the sink's thread: it takes
+    its turn after the write in progress and marks the request in hand then."""
+    monkeypatch.setenv("QZ_BASE_PATH", str(tmp_path))
+    monkeypatch.setattr(qzmqobj._hold, "noting", lambda: True)
+    in_hand = qzmqobj._InHand("qz_key")
+    real, noted = os.write, []
+
+    def stop_from_another_thread(fd, *args):
+        if fd == in_hand.fd and not noted:
+            sink = threading.Thread(target=in_hand.stopping)
+            sink.start()
+            noted.append(sink)
+            time.sleep(0.1)  # the sink waits for the lock, never writes in between
+        return real(fd, *args)
+
+    monkeypatch.setattr(os, "write", stop_from_another_thread)
+    in_hand.enter("d")
+    noted[0].join(5)
+    monkeypatch.setattr(os, "write", real)
+    with open(in_hand.path) as f:
+        assert f.read() == "d 0 stop\n"
+    in_hand.leave("d")
+    in_hand.close()
+
+
 @pytest.mark.parametrize("landing, steps, record", [
     ("write", ["enter"], "d 0 stop\n"),  # while the request is being put on record
     ("write", ["enter", "stop"], "d 0 stop\n"),  # a second stop inside the first's write
@@ -224,9 +251,11 @@ def test_a_request_digest_stays_what_records_already_hold(headers):
 ])
 def test_a_stop_landing_inside_a_write_of_the_record(landing, steps, record, tmp_path,
                                                      monkeypatch):
-    """The stop signals' handler notes the stop in the record whenever it
-    runs, also between two system calls of another note."""
+    """Where no signal sink runs (no wake-up descriptor could be had), the
+    stop signals' handler notes the stop in the record whenever it runs,
+    also between two system calls of another note."""
     monkeypatch.setenv("QZ_BASE_PATH", str(tmp_path))
+    monkeypatch.setattr(qzmqobj._hold, "noting", lambda: False)
     in_hand = qzmqobj._InHand("qz_key")
     actions = {"enter": lambda: in_hand.enter("d"), "stop": in_hand.stopping,
                "leave": lambda: in_hand.leave("d")}
