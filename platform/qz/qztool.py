@@ -31,19 +31,43 @@ QZ_BASE_URL = os.environ.get("QZ_BASE_URL", "http://127.0.0.1:8088/qz/message")
 POST_TIMEOUT = 30
 
 
+# One well-formed UTF-8 sequence (RFC 3629: no overlong form, no surrogate,
+# nothing past U+10FFFF), or any other byte on its own (group 1).
+_UTF8_OR_BYTE = re.compile(
+    "([\x00-\x7f]|[\xc2-\xdf][\x80-\xbf]|\xe0[\xa0-\xbf][\x80-\xbf]"
+    "|[\xe1-\xec\xee\xef][\x80-\xbf]{2}|\xed[\x80-\x9f][\x80-\xbf]"
+    "|\xf0[\x90-\xbf][\x80-\xbf]{2}|[\xf1-\xf3][\x80-\xbf]{3}|\xf4[\x80-\x8f][\x80-\xbf]{2})"
+    "|(.)", re.S)
+_NOT_ASCII = re.compile("[\x80-\xff]")
+
+
+def _utf8_line_text(data):
+    """The bytes as they are where they are UTF-8, any other byte as \\xNN:
+    the rule of the native log writer, so that the same bytes make the same
+    line whichever writer puts them down (Python 2's own decoder would let
+    encoded surrogates through)."""
+    if not _NOT_ASCII.search(data):
+        return data
+    return _UTF8_OR_BYTE.sub(
+        lambda m: m.group(1) if m.group(2) is None else "\\x%02x" % ord(m.group(2)), data)
+
+
 def _log_item(item):
     if isinstance(item, unicode):
-        return item.encode("utf-8")
+        return _utf8_line_text(item.encode("utf-8"))
     if isinstance(item, str):
+        return _utf8_line_text(item)
+    # As the native writer: the item's str(); where that fails (an error or
+    # object whose text is non-ASCII unicode) its unicode form, then its
+    # representation, then its type's name.
+    for form in (str, unicode, repr):
         try:
-            item.decode("utf-8")
-            return item
-        except UnicodeError:  # the line stays UTF-8: other bytes are shown escaped
-            return "".join(c if c < "\x80" else "\\x%02x" % ord(c) for c in item)
-    try:
-        return _log_item(unicode(item)) if isinstance(item, BaseException) else str(item)
-    except Exception:
-        return repr(item)
+            shown = form(item)
+        except Exception:
+            continue
+        if isinstance(shown, (str, unicode)):
+            return _log_item(shown)
+    return "<unprintable %s object>" % type(item).__name__
 
 
 def _log(*items):

@@ -5,6 +5,7 @@ given, the way a supervisor runs the programs: lineprobe.py CASE.
   postrunner: postrunner's ML095 line for a forward that fails
   visionbay:  visionbay's DN075 line for a body that does not decode
   refusing:   a standard output that refuses every write
+  both_writers: the same items through the native writer and the platform's
 
 Each case ends with the line "done": the caller's work went on after its
 log lines, whatever they held."""
@@ -54,6 +55,20 @@ def items():
     hostprobe.log(u"J\xfcrgen", "caf\xc3\xa9", "\xff\xfe", ValueError(u"caf\xe9"))
     hostprobe.log(Unprintable(), u"\U0001d11e", "\xed\xa0\x80", 1)
     hostprobe.log_now(u"SS255 \u65e5\u672c")
+
+
+# Bytes each writer must show alike: UTF-8, stray bytes, a truncated
+# sequence, an overlong form, an encoded surrogate, past U+10FFFF.
+BOTH = ("caf\xc3\xa9", "\xff\xfe", "\xe6\x97", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+        u"\ud800", ValueError("\xe9t\xc3\xa9"))
+
+
+def both_writers():
+    import hostprobe
+    from qz import qztool
+    for four in (BOTH[:4], BOTH[4:]):  # the probe's writer takes four at a time
+        hostprobe.log(*four)
+        qztool._log(*four)
 
 
 def postrunner():

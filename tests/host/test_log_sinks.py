@@ -54,6 +54,15 @@ def test_lines_with_any_characters_reach_a_pipe_or_a_file(tmp_path, sink, case, 
         assert re.match("^%s$" % pattern, line), line
 
 
+def test_the_two_log_writers_make_the_same_line_of_the_same_bytes(tmp_path):
+    native1, platform1, native2, platform2 = run_probe("both_writers", "pipe", tmp_path)
+    for native, platform in ((native1, platform1), (native2, platform2)):
+        assert re.match("^%s " % TIME, platform), platform
+        assert platform[27:] == native
+    assert native1 == "caf\xc3\xa9 \\xff\\xfe \\xe6\\x97 \\xc0\\xaf"
+    assert native2 == "\\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xed\\xa0\\x80 \\xe9t\xc3\xa9"
+
+
 def test_a_stream_that_wants_unicode_gets_the_same_text(monkeypatch):
     import io
     import hostprobe
