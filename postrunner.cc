@@ -6,6 +6,7 @@
 #include "host/arguments.h"
 #include "host/json.h"
 #include "host/log.h"
+#include "host/utf8.h"
 #include "host/module.h"
 #include "net/socket_deadline.h"
 #include "worker/worker.h"
@@ -68,10 +69,18 @@ py::object global(const char* name) { return program->globals[text(name)]; }
 
 // Mail text is composed and joined as UTF-8 bytes: a decoded JSON report
 // gives unicode, and joining it to the request's non-ASCII UTF-8 bytes, or
-// handing non-ASCII unicode to the MIME composer, fails in the host.
+// handing non-ASCII unicode to the MIME composer, fails in the host. The
+// mail is labelled UTF-8, so it must be: a request may carry any bytes, and
+// those that are not UTF-8 (an encoded surrogate included) are shown as
+// \xNN, as the log lines show them.
 py::object utf8(py::object s) {
-  if (PyUnicode_Check(s.ptr())) return s.attr("encode")(text("utf-8"));
-  return s;
+  if (PyUnicode_Check(s.ptr())) s = s.attr("encode")(text("utf-8"));
+  if (!PyString_Check(s.ptr())) return s;
+  std::string_view bytes(PyString_AS_STRING(s.ptr()), PyString_GET_SIZE(s.ptr()));
+  if (qz::host::is_utf8(bytes)) return s;
+  std::string shown;
+  qz::host::append_escaped_utf8(shown, bytes);
+  return text(shown);
 }
 
 py::object concat(py::handle a, py::handle b) {

@@ -1,5 +1,7 @@
 #include "host/log.h"
 
+#include "host/utf8.h"
+
 #include <cctype>
 #include <string>
 
@@ -26,53 +28,6 @@ bool owes_separator(py::handle v) {
   return true;
 }
 
-// Length of the well-formed UTF-8 sequence at s[0] (RFC 3629: no overlong
-// forms, no surrogates, nothing past U+10FFFF), or 0 if there is none.
-std::size_t utf8_sequence(const unsigned char* s, std::size_t n) {
-  unsigned char c = s[0];
-  if (c < 0x80) return 1;
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (n < len || s[1] < lo || s[1] > hi) return 0;
-  for (std::size_t i = 2; i < len; ++i)
-    if ((s[i] & 0xC0) != 0x80) return 0;
-  return len;
-}
-
-// The bytes as they are where they are UTF-8; any other byte as \xNN, so that
-// a line is always UTF-8 text (a journal stores a line that is not as a blob)
-// and still shows every byte.
-void append_utf8(std::string& line, const char* data, Py_ssize_t size) {
-  static const char digits[] = "0123456789abcdef";
-  const auto* s = reinterpret_cast<const unsigned char*>(data);
-  std::size_t n = static_cast<std::size_t>(size);
-  for (std::size_t i = 0; i < n;) {
-    std::size_t len = utf8_sequence(s + i, n - i);
-    if (len == 0) {
-      line += "\\x";
-      line += digits[s[i] >> 4];
-      line += digits[s[i] & 0xF];
-      ++i;
-    } else {
-      line.append(data + i, len);
-      i += len;
-    }
-  }
-}
-
 // A host error met while making an item's text: a failure is dropped (the
 // next way of showing the item is tried); an interrupt or exit request goes on.
 void drop_failure() {
@@ -82,7 +37,7 @@ void drop_failure() {
 
 bool append_text(std::string& line, PyObject* text) {
   if (PyString_Check(text)) {
-    append_utf8(line, PyString_AS_STRING(text), PyString_GET_SIZE(text));
+    append_escaped_utf8(line, std::string_view(PyString_AS_STRING(text), PyString_GET_SIZE(text)));
     return true;
   }
   if (PyUnicode_Check(text)) {
@@ -91,7 +46,8 @@ bool append_text(std::string& line, PyObject* text) {
       drop_failure();
       return false;
     }
-    append_utf8(line, PyString_AS_STRING(encoded.ptr()), PyString_GET_SIZE(encoded.ptr()));
+    append_escaped_utf8(line, std::string_view(PyString_AS_STRING(encoded.ptr()),
+                                              PyString_GET_SIZE(encoded.ptr())));
     return true;
   }
   return false;

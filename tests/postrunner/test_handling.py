@@ -51,6 +51,19 @@ def test_mail_is_composed_byte_for_byte(worker):
     assert waiting_requests() == 0
 
 
+def test_bytes_that_are_not_utf8_are_never_labelled_utf8(worker):
+    # latin-1, a stray byte and an encoded surrogate: the mail stays UTF-8
+    # and shows each such byte as the log lines do
+    request = {"subject": "caf\xe9", "name": "J\xfcrgen \xff", "report": "\xed\xa0\x80 ok"}
+    assert worker.serve((request, TO)) == []
+    [mail] = sinks.mails()
+    subject = email.message_from_string(mail["raw"])["Subject"]
+    assert email.header.decode_header(subject) == [("[QZ Mail] caf\\xe9", "utf-8")]
+    text = mail_text(mail)
+    text.decode("utf-8")
+    assert "    name = J\\xfcrgen \\xff" in text and text.endswith("\\xed\\xa0\\x80 ok")
+
+
 @pytest.mark.parametrize("report, flag, expected_report", [
     (None, None, ""),
     ("plain text", None, "plain text"),
