@@ -220,7 +220,7 @@ def test_the_program_delivers_over_amqps_and_in_a_virtual_host(program, args, en
     (["--ssl"], {}, "SSLError: [SSL: CERTIFICATE_VERIFY_FAILED] certificate verify failed"),
     (["--ssl", "-p", WRONG], dict(AMQPS), "ProbableAuthenticationError: "),
     (["--ssl"], dict(AMQPS, QZ_MQ_PASSWORD=WRONG), "ProbableAuthenticationError: "),
-    # a virtual host the user has no part in
+    # a virtual host that does not exist
     (["--ssl"], dict(AMQPS, QZ_MQ_VHOST="qz_nobodys"), "ProbableAccessDeniedError: "),
     # amqps on the plain port
     (["--ssl", "--host", "localhost:5672"], dict(AMQPS),
