@@ -13,12 +13,15 @@
 
 #include <chrono>
 #include <cmath>
+#include <memory>
+#include <string>
 
 namespace {
 
 using qz::host::integer;
 using qz::host::is_failure;
 using qz::host::text;
+using qz::host::throw_error;
 using qz::host::truth;
 using qz::worker::field;
 
@@ -171,6 +174,106 @@ py::object connect_wait(py::handle per_wait, double left) {
   return py::float_(most);
 }
 
+// ---- TLS of the SMTP connection ----
+
+// QZ_SMTP_TLS: plain (the default), STARTTLS on the plain connection before
+// anything else is said, or TLS from the first byte (implicit, port 465).
+enum class Tls { kNone, kStartTls, kImplicit };
+
+struct Security {
+  Tls tls = Tls::kNone;
+  py::object context;  // ssl.SSLContext; none without TLS
+};
+
+[[noreturn]] void bad_setting(const char* format, py::handle a, py::handle b = py::handle()) {
+  py::object values = b ? py::make_tuple(a, b) : py::make_tuple(a);
+  throw_error(PyExc_ValueError, text(format).attr("__mod__")(values));
+}
+
+// A text setting as a byte string; none and the empty text are "".
+py::object text_setting(const char* name) {
+  py::object value = program->config.setting_or(name, text(""));
+  if (value.is_none()) return text("");
+  if (PyUnicode_Check(value.ptr())) return value.attr("encode")(text("utf-8"));
+  if (!PyString_Check(value.ptr())) {
+    std::string format = std::string("setting ") + name + "=%r is not a text";
+    bad_setting(format.c_str(), value);
+  }
+  return value;
+}
+
+// QZ_SMTP_TLS and QZ_SMTP_SSL_CAFILE, read when a connection is opened (and
+// at start, so that a bad one is named there): a value that cannot work
+// raises ValueError naming the setting and its value. With TLS the server's
+// chain and its name (QZ_SMTP_HOST) are always checked, against the CA file
+// when one is named, else against the system's store.
+Security security() {
+  py::object mode = text_setting("QZ_SMTP_TLS");
+  py::object cafile = text_setting("QZ_SMTP_SSL_CAFILE");
+  py::object word = mode.attr("lower")();
+  Security chosen;
+  if (word.equal(text("starttls"))) {
+    chosen.tls = Tls::kStartTls;
+  } else if (word.equal(text("ssl"))) {
+    chosen.tls = Tls::kImplicit;
+  } else if (truth(mode)) {
+    bad_setting("setting QZ_SMTP_TLS=%r is not one of '', 'starttls', 'ssl'", mode);
+  }
+  if (chosen.tls == Tls::kNone) {
+    // A CA named for a connection without TLS says that TLS was meant: the
+    // login would go in the clear.
+    if (truth(cafile))
+      bad_setting("setting QZ_SMTP_SSL_CAFILE=%r is set but QZ_SMTP_TLS is empty", cafile);
+    return chosen;
+  }
+  py::module_ ssl = py::module_::import("ssl");
+  try {
+    chosen.context = ssl.attr("create_default_context")(
+        **qz::host::kwargs({{"cafile", truth(cafile) ? cafile : py::none()}}));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_IOError) && !e.matches(ssl.attr("SSLError"))) throw;
+    py::object reason = concat(concat(e.value().attr("__class__").attr("__name__"), text(": ")),
+                               qz::host::str_of(e.value()));
+    bad_setting("setting QZ_SMTP_SSL_CAFILE=%r: no CA could be read from it: %s", cafile, reason);
+  }
+  return chosen;
+}
+
+// `sock` wrapped in TLS for `host`, handshake done (under the deadline the
+// caller has armed on its descriptor), and its replies read within their
+// budget from here on.
+py::object secured(const py::object& opened, py::handle sock, py::handle host,
+                   const Security& how) {
+  py::object tls = how.context.attr("wrap_socket")(
+      sock, **qz::host::kwargs({{"server_hostname", host}}));
+  // A new reader: what the old one had buffered past the server's last
+  // plain reply never passes for something the server said under TLS.
+  opened.attr("file") = py::cast(ReplyLines(tls.attr("makefile")(text("rb"))));
+  return tls;
+}
+
+// STARTTLS on a connection just greeted, before any login: a server that
+// does not offer it, or refuses it, fails the mail and nothing else is sent.
+void start_tls(const py::object& opened, py::handle host, const Security& how) {
+  opened.attr("ehlo_or_helo_if_needed")();
+  if (!truth(opened.attr("has_extn")(text("starttls")))) {
+    py::object message = text("the SMTP server %s does not offer STARTTLS (QZ_SMTP_TLS=%r)")
+                             .attr("__mod__")(py::make_tuple(host, text("starttls")));
+    throw_error(program->smtplib.attr("SMTPException"), message);
+  }
+  py::object reply = opened.attr("docmd")(text("STARTTLS"));
+  if (!integer(220).equal(reply[integer(0)])) {
+    PyErr_SetObject(program->smtplib.attr("SMTPResponseException").ptr(), reply.ptr());
+    throw py::error_already_set();
+  }
+  opened.attr("sock") = secured(opened, opened.attr("sock"), host, how);
+  // What the server said before TLS counts for nothing after it.
+  opened.attr("helo_resp") = py::none();
+  opened.attr("ehlo_resp") = py::none();
+  opened.attr("esmtp_features") = py::dict();
+  opened.attr("does_esmtp") = integer(0);
+}
+
 // The descriptor of an SMTP connection's socket; -1 when it has none (closed).
 int socket_of(py::handle smtp) {
   py::object sock = py::getattr(smtp, "sock", py::none());
@@ -188,19 +291,26 @@ void watch(py::handle smtp, const MailBudget& budget) {
 // connect without a host, and a greeting other than 220 refused. The
 // connect waits no longer than the mail has left, and from the moment the
 // socket exists the exchange's deadline is on it and its replies are read
-// within their budget: the greeting is part of the exchange.
-void connect(const py::object& opened, const MailBudget& budget) {
+// within their budget: the greeting is part of the exchange, and so is an
+// implicit TLS handshake. With STARTTLS the upgrade follows the greeting.
+void connect(const py::object& opened, const MailBudget& budget, const Security& how) {
   const auto& c = program->config;
   py::object host = c.QZ_SMTP_HOST();
   if (!truth(host)) return;
+  // The name the server's certificate must carry: the host smtplib
+  // connects to, without the port it may split off.
+  auto server_name = std::make_shared<py::object>(host);
   // Held by the connection only while it connects: the hook refers to the
   // connection, a cycle the host cannot collect.
   py::object make_socket = opened.attr("_get_socket");
   opened.attr("_get_socket") = py::cpp_function(
-      [opened, make_socket, budget](py::object host, py::object port, py::object per_wait) {
+      [opened, make_socket, budget, how, server_name](py::object host, py::object port,
+                                                      py::object per_wait) {
+        *server_name = host;
         py::object sock = make_socket(host, port, connect_wait(per_wait, budget.left()));
         sock.attr("settimeout")(per_wait);
         arm_deadline(py::cast<int>(sock.attr("fileno")()), budget.left());
+        if (how.tls == Tls::kImplicit) return secured(opened, sock, host, how);
         opened.attr("file") = py::cast(ReplyLines(sock.attr("makefile")(text("rb"))));
         return sock;
       });
@@ -217,6 +327,7 @@ void connect(const py::object& opened, const MailBudget& budget) {
     PyErr_SetObject(program->smtplib.attr("SMTPConnectError").ptr(), greeting.ptr());
     throw py::error_already_set();
   }
+  if (how.tls == Tls::kStartTls) start_tls(opened, *server_name, how);
 }
 
 // A connection already open is reused without a new login. A new one is
@@ -228,11 +339,12 @@ py::object connection(const MailBudget& budget) {
   py::object slot = global("smtp");
   if (truth(slot)) return slot;
   const auto& c = program->config;
+  Security how = security();
   py::object opened = program->smtplib.attr("SMTP")(
       **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
   program->globals[text("smtp")] = opened;
   try {
-    connect(opened, budget);
+    connect(opened, budget, how);
     py::object uid = c.QZ_SMTP_UID();
     if (truth(uid)) opened.attr("login")(uid, c.QZ_SMTP_PWD());
   } catch (py::error_already_set& e) {
@@ -382,8 +494,12 @@ void receive(const qz::worker::Request& request) {
   qz::worker::acknowledge(delivery);
 }
 
+// A setting of the connections (queue or SMTP) that cannot work, at start.
+constexpr const char* kBadSetting = "ML090";
+
 constexpr qz::worker::Definition kWorker{"qz_mail", true, "ML074 warning, no app_headers",
-                                   "ML079 warning, no to", &usable_recipient, &receive};
+                                   "ML079 warning, no to", &usable_recipient, &receive,
+                                   kBadSetting};
 
 void send_mail_operation(py::args args, py::kwargs kwargs) {
   auto [to, subject, body] = qz::host::parse_arguments<3>(args, kwargs, "OOO:qz_send_mail",
@@ -393,10 +509,24 @@ void send_mail_operation(py::args args, py::kwargs kwargs) {
 
 // ---- the program ----
 
+// The SMTP connection's settings are named at start when they cannot work,
+// rather than at every mail.
+void check_smtp_settings() {
+  try {
+    security();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    qz::host::log_at_now(kBadSetting, qz::host::str_of(e.value()));
+    qz::worker::end_start(kBadSetting);
+  }
+}
+
 void main_operation(py::args args, py::kwargs kwargs) {
   qz::host::parse_arguments<0>(args, kwargs, ":main", {});
   py::object options = qz::worker::parse_options({});
+  check_smtp_settings();
   qz::worker::Served served = qz::worker::serve(options);
+  if (!served.opened) qz::worker::end_start(kBadSetting);
   served.client.attr("close")();
   py::object slot = global("smtp");
   if (truth(slot)) {

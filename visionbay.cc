@@ -120,9 +120,12 @@ void handle_request(const qz::worker::Request& request) {
   qz::worker::acknowledge(delivery);
 }
 
+// A setting of the queue connection that cannot work, at start.
+constexpr const char* kBadSetting = "DN090";
+
 constexpr qz::worker::Definition kWorker{"dnn_arpc", false, "DN056 warning, no app_headers",
                                    "DN058 warning, no response_key ", &usable_response_key,
-                                   &handle_request};
+                                   &handle_request, kBadSetting};
 
 // ---- the program ----
 
@@ -138,6 +141,10 @@ void main_operation(py::args args, py::kwargs kwargs) {
   // A scheduler that did not start is a failure, not a clean end.
   if (!truth(start_status)) qz::worker::exit_with(1);
   qz::worker::Served served = qz::worker::serve(options);
+  if (!served.opened) {
+    digits_scheduler.attr("stop")();
+    qz::worker::end_start(kBadSetting);
+  }
   digits_scheduler.attr("stop")();
   served.client.attr("close")();
   log_at_now("Bye DNN API service");

@@ -2,6 +2,11 @@
 // modules reach them. The client object that QZMQObject() returns is used
 // through its own attributes (open, consume, wait, close); the calls' keyword
 // names are part of the contract and spelled out at the call sites.
+//
+// open(userid, password, host, ssl) takes the rest of the connection from the
+// platform's settings (virtual host, TLS files). A setting that cannot work
+// makes open raise qzmqobj.SettingError, a ValueError whose message names the
+// setting and its value (never a secret), before any connection is tried.
 #pragma once
 
 #include "host/host.h"
@@ -19,6 +24,9 @@ class QzMqObj {
                                     py::handle body) const {
     return module_.attr("check_consumer_message")(channel, consumer_tag, body);
   }
+  // The class of open's error for a bad setting; none when the platform's
+  // client has no such class (its errors then end the start as any other).
+  py::object SettingError() const { return py::getattr(module_, "SettingError", py::none()); }
   // The application headers as a mapping, or a false value.
   py::object get_headers_obj(py::handle properties) const {
     return module_.attr("get_headers_obj")(properties);

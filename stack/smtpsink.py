@@ -8,6 +8,11 @@ last, so a reader that lists *.json never sees half a message.
 
 Faults are read from control.json on every connection and command, so a
 test changes the sink's behaviour while it runs (see stack/README.md).
+
+Listeners, one store: the plain port (no STARTTLS offered, AUTH in the
+clear), and with --cert/--key a STARTTLS port (AUTH offered and taken only
+after STARTTLS) and an implicit-TLS port. Each mail's .json says which
+("listener") and whether its session was encrypted ("tls").
 """
 
 import argparse
@@ -17,6 +22,7 @@ import logging
 import os
 import signal
 import socket
+import ssl
 import time
 
 from aiosmtpd.smtp import SMTP, AuthResult
@@ -146,6 +152,8 @@ class Handler:
             "mail_options": list(envelope.mail_options),
             "auth_user": _text(getattr(user, "login", user)) if session.authenticated else None,
             "connection": server.conn_no,
+            "listener": server.listener,
+            "tls": server.listener == "ssl" or server._tls_protocol is not None,
             "message_on_connection": server.messages_here + 1,
             "helo": session.host_name,
             "peer": list(session.peer) if session.peer else None,
@@ -179,9 +187,10 @@ def authenticate(server, session, envelope, mechanism, auth_data):
 
 
 class SinkSMTP(SMTP):
-    def __init__(self, state, conn_no, *args, **kwargs):
+    def __init__(self, state, conn_no, listener, *args, **kwargs):
         self.state = state
         self.conn_no = conn_no
+        self.listener = listener
         self.messages_here = 0
         self.close_after_reply = False
         super().__init__(*args, **kwargs)
@@ -226,7 +235,13 @@ def main():
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=8025)
     ap.add_argument("--dir", required=True, help="run/smtp directory")
+    ap.add_argument("--starttls-port", type=int, help="STARTTLS listener (needs --cert, --key)")
+    ap.add_argument("--ssl-port", type=int, help="implicit-TLS listener (needs --cert, --key)")
+    ap.add_argument("--cert", help="server certificate (PEM)")
+    ap.add_argument("--key", help="its key (PEM)")
     args = ap.parse_args()
+    if (args.starttls_port or args.ssl_port) and not (args.cert and args.key):
+        ap.error("--starttls-port and --ssl-port need --cert and --key")
 
     logging.basicConfig(
         level=logging.INFO,
@@ -239,7 +254,12 @@ def main():
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
 
-    def factory():
+    tls = None
+    if args.cert:
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(args.cert, args.key)
+
+    def factory(listener="plain"):
         state.connections += 1
         until = state.control().get("refuse_connections_until")
         if isinstance(until, (int, float)) and time.time() < until:
@@ -250,25 +270,40 @@ def main():
             return Refuser()
         state.write_stats()
         log.info("conn %d: accepted", state.connections)
+        # The plain listener never offers STARTTLS: clients that require
+        # it must be seen failing here. The STARTTLS one offers AUTH only
+        # once the session is encrypted, as relays on 587 do.
+        starttls = listener == "starttls"
         smtp = SinkSMTP(
-            state, state.connections, handler,
+            state, state.connections, listener, handler,
             hostname="qz-smtpsink", ident="qz smtp sink",
-            auth_require_tls=False, auth_required=False,
+            tls_context=tls if starttls else None,
+            require_starttls=starttls, auth_require_tls=starttls,
+            auth_required=False,
             enable_SMTPUTF8=True, decode_data=False,
             data_size_limit=64 * 1024 * 1024, timeout=120,
             authenticator=authenticate, loop=loop)
         return smtp
 
-    server = loop.run_until_complete(
-        loop.create_server(factory, host=args.host, port=args.port,
-                           reuse_address=True))
+    def listen(port, listener, context=None):
+        return loop.run_until_complete(
+            loop.create_server(lambda: factory(listener), host=args.host, port=port,
+                               reuse_address=True, ssl=context))
+
+    servers = [listen(args.port, "plain")]
+    if args.starttls_port:
+        servers.append(listen(args.starttls_port, "starttls"))
+    if args.ssl_port:
+        servers.append(listen(args.ssl_port, "ssl", tls))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
     state.write_stats()
-    log.info("listening on %s:%d, mail in %s (starting after %06d)",
-             args.host, args.port, state.mail_dir, state.seq)
+    log.info("listening on %s:%d (plain), %s (STARTTLS), %s (TLS), mail in %s"
+             " (starting after %06d)", args.host, args.port, args.starttls_port,
+             args.ssl_port, state.mail_dir, state.seq)
     loop.run_forever()
-    server.close()
+    for server in servers:
+        server.close()
     log.info("stopped")
 
 

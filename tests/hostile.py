@@ -204,12 +204,22 @@ class SMTPDrip(_SessionServer):
     30 seconds, so a per-read time-out never fires; with flood, continuation
     lines of that reply as fast as the client reads them. stall_at:
     "greeting", "ehlo", "data" (the reply to the mail's text) or "quit";
-    refuse_rcpt answers every recipient with 550. Mails taken are counted in `mails`."""
+    refuse_rcpt answers every recipient with 550. Mails taken are counted in `mails`.
 
-    def __init__(self, stall_at, every=0.2, refuse_rcpt=False, flood=False):
+    TLS, with tls=(certfile, keyfile): implicit (from the first byte; stall_at
+    "handshake" never answers the client's hello), or with starttls, offered
+    after a first EHLO ("plain ehlo"), the steps above then coming under TLS;
+    starttls="refuse" answers it 454. auth offers AUTH PLAIN LOGIN in every
+    EHLO reply and takes any login. The verbs received are kept in `verbs`,
+    with "(tls)" after each one that came encrypted."""
+
+    def __init__(self, stall_at, every=0.2, refuse_rcpt=False, flood=False, tls=None,
+                 starttls=None, auth=False):
         self.stall_at, self.every, self.refuse_rcpt = stall_at, every, refuse_rcpt
         self.flood = flood
+        self.tls, self.starttls, self.auth = tls, starttls, auth
         self.mails = 0
+        self.verbs = []
         _SessionServer.__init__(self)
 
     def _answer(self, conn, step, reply):
@@ -227,17 +237,49 @@ class SMTPDrip(_SessionServer):
                 time.sleep(self.every)
         conn.sendall(reply + "\r\n")
 
+    def _secure(self, conn):
+        import ssl
+        return ssl.wrap_socket(conn, server_side=True, certfile=self.tls[0],
+                               keyfile=self.tls[1])
+
+    def _ehlo_reply(self, encrypted):
+        lines = ["250-drip"]
+        if self.auth:
+            lines.append("250-AUTH PLAIN LOGIN")
+        if self.starttls and not encrypted:
+            lines.append("250-STARTTLS")
+        return "\r\n".join(lines + ["250 8BITMIME"])
+
     def _session(self, conn):
-        lines = conn.makefile("rb")
+        encrypted = False
         try:
+            if self.tls and not self.starttls:
+                if self.stall_at == "handshake":
+                    conn.recv(4096)
+                    time.sleep(30)
+                    return
+                conn = self._secure(conn)
+                encrypted = True
+            lines = conn.makefile("rb")
             self._answer(conn, "greeting", "220 drip ESMTP")
             while True:
                 line = lines.readline()
                 if not line:
                     return
                 verb = line[:4].upper()
+                self.verbs.append(line.split()[0].upper() + (" (tls)" if encrypted else ""))
                 if verb in ("EHLO", "HELO"):
-                    self._answer(conn, "ehlo", "250 drip")
+                    step = "plain ehlo" if self.starttls and not encrypted else "ehlo"
+                    self._answer(conn, step, self._ehlo_reply(encrypted))
+                elif verb == "STAR" and self.starttls == "refuse":
+                    conn.sendall("454 TLS not available now\r\n")
+                elif verb == "STAR" and self.starttls and not encrypted:
+                    conn.sendall("220 go ahead\r\n")
+                    conn = self._secure(conn)
+                    lines = conn.makefile("rb")
+                    encrypted = True
+                elif verb == "AUTH" and self.auth:
+                    conn.sendall("235 ok\r\n")
                 elif verb == "RCPT" and self.refuse_rcpt:
                     conn.sendall("550 no such user\r\n")
                 elif verb == "DATA":
@@ -251,7 +293,7 @@ class SMTPDrip(_SessionServer):
                     return
                 else:  # MAIL, RCPT, RSET, NOOP
                     conn.sendall("250 ok\r\n")
-        except socket.error:
+        except (socket.error, IOError):
             pass
         finally:
             conn.close()

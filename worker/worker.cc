@@ -96,10 +96,17 @@ py::object parse_options(std::initializer_list<host::Option> own) {
 
 Served serve(py::handle options) {
   py::object mq = bound->mqobj.QZMQObject();
-  mq.attr("open")(**kwargs({{"userid", options.attr("userid")},
-                            {"password", bound->tool.check_mq_password(options.attr("password"))},
-                            {"host", options.attr("host")},
-                            {"ssl", options.attr("ssl")}}));
+  try {
+    mq.attr("open")(**kwargs({{"userid", options.attr("userid")},
+                              {"password", bound->tool.check_mq_password(options.attr("password"))},
+                              {"host", options.attr("host")},
+                              {"ssl", options.attr("ssl")}}));
+  } catch (py::error_already_set& e) {
+    py::object refused = bound->mqobj.SettingError();
+    if (refused.is_none() || !e.matches(refused)) throw;
+    host::log_at_now(bound->definition->bad_setting_code, host::str_of(e.value()));
+    return Served{mq, false, false};
+  }
   host::release_stop_signals();
   py::object handler = truth(bound->config.QZ_MQ_PROTOCOL()) ? global("recv_callback2")
                                                              : global("recv_callback");
@@ -126,6 +133,8 @@ void reply(const Delivery& d, py::handle response_key, py::handle answer, const 
   mqtool->do_basic_publish(bound->tool.qz_gzip_data(answer), context, response_key, d.channel,
                            text(tag), exchange);
 }
+
+void end_start(const char* code) { host::throw_error(PyExc_SystemExit, text(code)); }
 
 void exit_with(int status) {
   py::module_::import("sys").attr("exit")(host::integer(status));

@@ -41,6 +41,9 @@ struct Definition {
   // The usable value of the required header in `headers`, or none.
   py::object (*required_header)(py::handle headers);
   void (*handle)(const Request& request);
+  // The code of the line naming a setting that the queue client refused
+  // before it connected (see serve).
+  const char* bad_setting_code;
 };
 
 // Defines QZ_KEY and the two handler operations, recv_callback2(channel,
@@ -59,12 +62,19 @@ py::object parse_options(std::initializer_list<host::Option> own);
 // Opens the client with the options (the password through the platform's
 // check), hands it any stop signal that came while the program started,
 // registers the handler form QZ_MQ_PROTOCOL chooses, and waits. The client
-// is the caller's to close, at its own step.
+// is the caller's to close, at its own step. A setting the client refuses
+// before it connects is logged as "<bad_setting_code> <its message>" and
+// ends the service unopened: `opened` false, nothing to close.
 struct Served {
   py::object client;
   bool orderly;  // wait's truth: the exit status is 0 when true, else 1
+  bool opened = true;
 };
 Served serve(py::handle options);
+
+// Ends the start of a program on a bad setting: status 1, and the code as
+// the last line of standard error (the log line names the setting).
+[[noreturn]] void end_start(const char* code);
 
 // channel.basic_ack(method.delivery_tag)
 void acknowledge(const Delivery& delivery);

@@ -85,6 +85,22 @@ DEFAULTS = [
     ("QZ_DNN_MAX_JPEG_SCANS", 64, "most scans of a JPEG image"),
     ("QZ_DNN_MAX_DECODE_MEMORY", 160 * 1000 * 1000,
      "most image memory (bytes) one image's decoding and conversion may hold"),
+    # TLS and the virtual host of every queue connection (the programs'
+    # --ssl, every caller's open). With TLS on, the broker's chain and host
+    # name are always checked: against the CA file when one is named, else
+    # against the system's store.
+    ("QZ_MQ_VHOST", "/", "virtual host of every queue connection"),
+    ("QZ_MQ_SSL_CAFILE", "",
+     "with --ssl: PEM file of the CA(s) that signed the broker; empty: the system's store"),
+    ("QZ_MQ_SSL_CERTFILE", "",
+     "with --ssl: PEM client certificate for brokers that ask for one; empty: none"),
+    ("QZ_MQ_SSL_KEYFILE", "",
+     "with --ssl: the client certificate's unencrypted PEM key; empty: in QZ_MQ_SSL_CERTFILE"),
+    # TLS of postrunner's SMTP connection; the login is never sent before it.
+    ("QZ_SMTP_TLS", "",
+     "empty: plain SMTP; starttls: STARTTLS before anything else (587); ssl: implicit TLS (465)"),
+    ("QZ_SMTP_SSL_CAFILE", "",
+     "with QZ_SMTP_TLS: PEM file of the CA(s) that signed the server; empty: the system's store"),
 ]
 
 _TRUE = ("1", "true", "yes", "on")

@@ -468,17 +468,109 @@ def _digest(key, properties, body):
     return hashlib.sha1("%s\0%s\0%s" % (key, shown, body)).hexdigest()
 
 
+class SettingError(ValueError):
+    """A setting that cannot work, named with its value (never a secret's).
+    Raised before any connection is tried, so that a program names it at
+    its start and ends, instead of failing at every connection."""
+
+
+# The longest virtual host name AMQP carries (a short string).
+_VHOST_BYTES = 255
+
+
+def _text_setting(name):
+    value = getattr(qzconfig, name, "")
+    if value is None:
+        return ""
+    if isinstance(value, unicode):
+        value = value.encode("utf-8")
+    if not isinstance(value, str):
+        raise SettingError("setting %s=%r is not a text" % (name, value))
+    return value
+
+
+def virtual_host_setting():
+    """QZ_MQ_VHOST, checked: a virtual host the broker can be asked for."""
+    vhost = getattr(qzconfig, "QZ_MQ_VHOST", "/")
+    if isinstance(vhost, unicode):
+        vhost = vhost.encode("utf-8")
+    if not isinstance(vhost, str) or not vhost or len(vhost) > _VHOST_BYTES:
+        raise SettingError("setting QZ_MQ_VHOST=%r is not a virtual host name (1 to %d bytes)"
+                           % (vhost, _VHOST_BYTES))
+    return vhost
+
+
+def _no_key_password():
+    # OpenSSL would otherwise ask for an encrypted key's pass phrase on the
+    # terminal, and a supervised worker would wait there for ever.
+    return ""
+
+
+def tls_context(ssl):
+    """The TLS context of a broker connection, or None without TLS. The
+    chain and the host name are always checked; QZ_MQ_SSL_CAFILE, when
+    set, is the only trust (a private CA), else the system's store is.
+    The files are read here, so that a bad one is named before any
+    connection; the message names the setting and its path, never what
+    the file holds."""
+    files = [(name, _text_setting(name))
+             for name in ("QZ_MQ_SSL_CAFILE", "QZ_MQ_SSL_CERTFILE", "QZ_MQ_SSL_KEYFILE")]
+    if not ssl:
+        # Named without TLS, they say that TLS was meant: the connection
+        # would go, password and all, in the clear.
+        for name, path in files:
+            if path:
+                raise SettingError("setting %s=%r is set but the connection has no TLS (--ssl)"
+                                   % (name, path))
+        return None
+    import ssl as tls
+    (_, cafile), (_, certfile), (_, keyfile) = files
+    if keyfile and not certfile:
+        raise SettingError("setting QZ_MQ_SSL_KEYFILE=%r is set without QZ_MQ_SSL_CERTFILE"
+                           % keyfile)
+    try:
+        context = tls.create_default_context(cafile=cafile or None)
+    except (IOError, tls.SSLError) as e:
+        raise SettingError("setting QZ_MQ_SSL_CAFILE=%r: no CA could be read from it: %s"
+                           % (cafile, _reason(e)))
+    if certfile:
+        try:
+            context.load_cert_chain(certfile, keyfile or None, password=_no_key_password)
+        except (IOError, tls.SSLError) as e:
+            raise SettingError("setting QZ_MQ_SSL_CERTFILE=%r, QZ_MQ_SSL_KEYFILE=%r: no"
+                               " certificate and unencrypted key could be read from them: %s"
+                               % (certfile, keyfile, _reason(e)))
+    return context
+
+
+def _reason(error):
+    """An error's kind and message on one line, as the log shows them."""
+    return "%s: %s" % (type(error).__name__, error)
+
+
+def check_connection_settings(ssl):
+    """Checks the settings of a broker connection (virtual host, TLS files),
+    as open() does before it connects; raises SettingError naming a bad one."""
+    virtual_host_setting()
+    tls_context(ssl)
+
+
 def connection_parameters(userid="guest", password="guest", host="localhost", ssl=False,
-                          port=None, virtual_host="/"):
-    """The broker connection that open() makes. host may be "name" or "name:port"."""
+                          port=None, virtual_host=None):
+    """The broker connection that open() makes. host may be "name" or
+    "name:port"; virtual_host None is QZ_MQ_VHOST. With TLS, host is the
+    name the broker's certificate must carry (a DNS name: Python 2.7 never
+    matches a certificate's IP address entries)."""
+    if virtual_host is None:
+        virtual_host = virtual_host_setting()
+    context = tls_context(ssl)
     if port is None and ":" in host:
         host, port = host.rsplit(":", 1)
     port = int(port) if port else (5671 if ssl else 5672)
     return pika.ConnectionParameters(
         host=host, port=port, virtual_host=virtual_host,
         credentials=pika.PlainCredentials(userid, password),
-        ssl_options=pika.SSLOptions(__import__("ssl").create_default_context(), host)
-        if ssl else None,
+        ssl_options=pika.SSLOptions(context, host) if context is not None else None,
         heartbeat=60, blocked_connection_timeout=300)
 
 
@@ -487,7 +579,7 @@ def _whole_setting(name, default, low, high):
     if isinstance(value, float) and value.is_integer():
         value = int(value)
     if isinstance(value, bool) or not isinstance(value, (int, long)) or not low <= value <= high:
-        raise ValueError("setting %s: %r is not a whole number from %d to %d"
+        raise SettingError("setting %s: %r is not a whole number from %d to %d"
                          % (name, value, low, high))
     return value
 
@@ -496,7 +588,7 @@ def _seconds_setting(name, default):
     value = getattr(qzconfig, name, default)
     if isinstance(value, bool) or not isinstance(value, (int, long, float)) \
             or not 0 < value < float("inf"):
-        raise ValueError("setting %s: %r is not a number of seconds above 0" % (name, value))
+        raise SettingError("setting %s: %r is not a number of seconds above 0" % (name, value))
     return float(value)
 
 
@@ -512,7 +604,7 @@ class _Window(object):
         self.first_delay = _seconds_setting("QZ_MQ_RETRY_DELAY", 5.0)
         self.most_delay = _seconds_setting("QZ_MQ_RETRY_MAX_DELAY", 300.0)
         if self.most_delay < self.first_delay:
-            raise ValueError("setting QZ_MQ_RETRY_MAX_DELAY: %r is below QZ_MQ_RETRY_DELAY (%r)"
+            raise SettingError("setting QZ_MQ_RETRY_MAX_DELAY: %r is below QZ_MQ_RETRY_DELAY (%r)"
                              % (qzconfig.QZ_MQ_RETRY_MAX_DELAY, qzconfig.QZ_MQ_RETRY_DELAY))
 
     def delay(self, failures):
@@ -642,12 +734,14 @@ class QZMQObject(object):
         self._parking_queues = set()  # parked queues declared on it
 
     def open(self, userid="guest", password="guest", host="localhost", ssl=False, port=None,
-             virtual_host="/"):
-        """Connects and opens one channel. host may be "name" or "name:port"."""
-        _Window()  # a bad setting is named before any connection is tried
+             virtual_host=None):
+        """Connects and opens one channel. host may be "name" or "name:port";
+        virtual_host None is QZ_MQ_VHOST; ssl: TLS, with the QZ_MQ_SSL_*
+        files. A bad setting raises SettingError before any connection."""
+        _Window()
+        parameters = connection_parameters(userid, password, host, ssl, port, virtual_host)
         self._take_stop_signals()
-        self.connection = pika.BlockingConnection(
-            connection_parameters(userid, password, host, ssl, port, virtual_host))
+        self.connection = pika.BlockingConnection(parameters)
         self.channel = self.connection.channel()
         self.channel.add_on_cancel_callback(self._on_broker_cancel)
         _note_settlements(self.channel, self._unsettled)

@@ -248,7 +248,8 @@ def _main(argv):
     parser.add_option("-u", "--userid", default="guest", help="user (default: %default)")
     parser.add_option("-p", "--password", default="plovk562",
                       help="password (default: %default; QZ_MQ_PASSWORD replaces it)")
-    parser.add_option("--ssl", action="store_true", default=False, help="connect with TLS")
+    parser.add_option("--ssl", action="store_true", default=False,
+                      help="connect with TLS (trusting QZ_MQ_SSL_CAFILE, else the system's store)")
     parser.add_option("--limit", type="int", default=None,
                       help="move at most this many (default: every request parked at the start)")
     options, args = parser.parse_args(argv)
@@ -256,12 +257,18 @@ def _main(argv):
         parser.error("expected: replay KEY")
     if options.limit is not None and options.limit < 0:
         parser.error("--limit: %d is below 0" % options.limit)
+    from qz import qzmqobj
+    try:
+        qzmqobj.check_connection_settings(options.ssl)
+    except qzmqobj.SettingError as e:
+        parser.error(str(e))
     moved = replay_parked(args[1], options.userid, qztool.check_mq_password(options.password),
                           options.host, options.ssl, options.limit)
     print "replayed %d requests from %s.failed to %s" % (moved, args[1], args[1])
 
 
-def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", host="127.0.0.1"):
+def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", host="127.0.0.1",
+                       ssl=False):
     """The service side of the convention, for small services (stand-ins for
     the platform's own): consumes `queue` (not durable), hands every
     request's text to answer(text), publishes the text it returns as the
@@ -289,7 +296,7 @@ def serve_remote_calls(queue, answer, tag, userid="guest", password="guest", hos
         reply(*delivery)
 
     mq = qzmqobj.QZMQObject()
-    mq.open(userid=userid, password=password, host=host)
+    mq.open(userid=userid, password=password, host=host, ssl=ssl)
     mq.consume(queue, callback=handler, durable=False, exclusive=False, auto_delete=False,
                type="direct")
     print "serving"

@@ -117,15 +117,49 @@ def test_a_lost_connection_ends_the_program_with_status_1(program, tmp_path):
 
 
 @pytest.mark.parametrize("env, error", [
-    ({"QZ_MQ_PREFETCH": "0"},
-     "ValueError: setting QZ_MQ_PREFETCH: 0 is not a whole number from 1 to 65535"),
+    # the settings module refuses a value it cannot parse as it loads
     ({"QZ_MQ_PREFETCH": "many"},
      "ValueError: setting QZ_MQ_PREFETCH='many' from the environment: "),
-    ({"QZ_MQ_RETRY_DELAY": "-1"},
-     "ValueError: setting QZ_MQ_RETRY_DELAY: -1.0 is not a number of seconds above 0"),
 ])
-def test_a_bad_queue_setting_stops_the_start_naming_it(program, env, error):
-    # a broker nobody listens on: the setting is named before any connection
+def test_a_setting_that_does_not_parse_stops_the_load_naming_it(program, env, error):
     done = program("postrunner", "--host", "127.0.0.1:1", env=env, timeout=30)
     assert done.status == 1
     assert error in done.err.splitlines()[-1], done.err
+
+
+TLS = os.path.join(sinks.run_dir(), "tls")
+
+
+@pytest.mark.parametrize("env, args, named", [
+    ({"QZ_MQ_PREFETCH": "0"}, [],
+     "setting QZ_MQ_PREFETCH: 0 is not a whole number from 1 to 65535"),
+    ({"QZ_MQ_RETRY_DELAY": "-1"}, [],
+     "setting QZ_MQ_RETRY_DELAY: -1.0 is not a number of seconds above 0"),
+    ({"QZ_SMTP_TLS": "tls"}, [], "setting QZ_SMTP_TLS='tls' is not one of '', 'starttls', 'ssl'"),
+    ({"QZ_SMTP_TLS": "starttls", "QZ_SMTP_SSL_CAFILE": "/no/such/ca.pem"}, [],
+     "setting QZ_SMTP_SSL_CAFILE='/no/such/ca.pem': no CA could be read from it: IOError: "),
+    # a CA named without TLS: the login would go in the clear
+    ({"QZ_SMTP_SSL_CAFILE": TLS + "/ca.pem"}, [],
+     "setting QZ_SMTP_SSL_CAFILE=%r is set but QZ_SMTP_TLS is empty" % (TLS + "/ca.pem")),
+    ({"QZ_MQ_VHOST": ""}, [], "setting QZ_MQ_VHOST='' is not a virtual host name (1 to 255 bytes)"),
+    ({"QZ_MQ_VHOST": "v" * 256}, [], "setting QZ_MQ_VHOST='vvvv"),
+    ({"QZ_MQ_SSL_CAFILE": TLS + "/ca.pem"}, [],
+     "setting QZ_MQ_SSL_CAFILE=%r is set but the connection has no TLS (--ssl)"
+     % (TLS + "/ca.pem")),
+    ({"QZ_MQ_SSL_CAFILE": TLS + "/server.key"}, ["--ssl"],
+     "setting QZ_MQ_SSL_CAFILE=%r: no CA could be read from it: SSLError: " % (TLS + "/server.key")),
+    ({"QZ_MQ_SSL_KEYFILE": TLS + "/client.key"}, ["--ssl"],
+     "setting QZ_MQ_SSL_KEYFILE=%r is set without QZ_MQ_SSL_CERTFILE" % (TLS + "/client.key")),
+    # a key that is not the certificate's
+    ({"QZ_MQ_SSL_CERTFILE": TLS + "/client.pem", "QZ_MQ_SSL_KEYFILE": TLS + "/server.key"},
+     ["--ssl"], "setting QZ_MQ_SSL_CERTFILE=%r, QZ_MQ_SSL_KEYFILE=%r: no certificate and"
+     " unencrypted key could be read from them: SSLError: " % (TLS + "/client.pem",
+                                                             TLS + "/server.key")),
+])
+def test_a_bad_connection_setting_stops_the_start_with_a_coded_line(program, env, args, named):
+    # a broker nobody listens on: the setting is named before any connection
+    done = program("postrunner", "--host", "127.0.0.1:1", *args, env=env, timeout=30)
+    assert done.status == 1
+    [line] = done.out.splitlines()
+    assert line.split(" ", 2)[2].startswith("ML090 " + named), line
+    assert done.err == "ML090\n"  # no traceback

@@ -9,14 +9,17 @@ import time
 import pika
 import pytest
 
-from qz import qzconfig, qzmqtool, sweeper
+import sinks
+
+from qz import qzconfig, qzmqobj, qzmqtool, sweeper
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def purge_service_queue():
+def purge_service_queue(vhost="/"):
     conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+        host="127.0.0.1", virtual_host=vhost,
+        credentials=pika.PlainCredentials("guest", "plovk562")))
     ch = conn.channel()
     ch.queue_delete(queue="data_arpc")
     ch.exchange_delete(exchange="data_arpc")
@@ -24,10 +27,11 @@ def purge_service_queue():
 
 
 class Service(object):
-    def __init__(self, tmpdir, mode):
+    def __init__(self, tmpdir, mode, env=None):
         self.record = str(tmpdir.join("requests.jsonl"))
         self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "data_access.py"),
-                                      self.record, mode], stdout=subprocess.PIPE)
+                                      self.record, mode], stdout=subprocess.PIPE,
+                                     env=dict(os.environ, **(env or {})))
         assert self.proc.stdout.readline() == "serving\n"
 
     def received(self):
@@ -84,6 +88,29 @@ def test_request_reaches_the_service_and_its_answer_comes_back(service, channel,
     answer = getattr(sweeper, operation)(payload, channel)
     assert answer == "done:" + json.dumps(sent)
     assert service.received() == [{"service": "qz_data_access", "request": sent}]
+
+
+TLS = os.path.join(sinks.run_dir(), "tls")  # the stack's CA and certificates
+
+
+@pytest.mark.parametrize("vhost", ["/", "qz_tenant"])
+def test_a_remote_call_over_amqps(tmpdir, monkeypatch, vhost):
+    # the service in the same virtual host, on the plain port
+    purge_service_queue(vhost)
+    service = Service(tmpdir, "answer", {"QZ_MQ_VHOST": vhost})
+    monkeypatch.setattr(qzconfig, "QZ_MQ_SSL_CAFILE", os.path.join(TLS, "ca.pem"))
+    monkeypatch.setattr(qzconfig, "QZ_MQ_VHOST", vhost)
+    mq = qzmqobj.QZMQObject()
+    try:
+        mq.open(userid="guest", password="plovk562", host="localhost", ssl=True)
+        assert mq.connection._impl.params.ssl_options is not None
+        assert sweeper.clean(None, mq.channel) == 'done:["Task", "autoclean"]'
+        assert sweeper.prepare_clean('{"op": "x"}', mq.channel) == (
+            'done:["Task", "prepare_autoclean", "x"]')
+    finally:
+        mq.close()
+        service.stop()
+    assert len(service.received()) == 2
 
 
 @pytest.mark.parametrize("call", [

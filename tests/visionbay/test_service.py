@@ -6,9 +6,11 @@ import subprocess
 import sys
 import time
 
+import pika
 import pytest
 
 import rpclab
+import sinks
 import visionbay
 from harness import TREE
 from qz import qzconfig, qzmqobj, qzmqtool, qztool
@@ -141,6 +143,61 @@ def test_remote_calls_through_the_program(jobs_dir, sample_image):
     assert proc.returncode == 0, err
     lines = [l.split(" ", 2)[2] for l in out.splitlines()]
     assert lines == ["DN180 DNN scheduler started True", "Bye DNN API service"]
+
+
+TLS = os.path.join(sinks.run_dir(), "tls")  # the stack's CA and certificates
+
+
+def broker_in(vhost):
+    conn = pika.BlockingConnection(pika.ConnectionParameters(
+        host="127.0.0.1", virtual_host=vhost,
+        credentials=pika.PlainCredentials("guest", "plovk562")))
+    return conn, conn.channel()
+
+
+@pytest.mark.parametrize("args, env, vhost", [
+    (["--host", "localhost", "--ssl"], {"QZ_MQ_SSL_CAFILE": TLS + "/ca.pem"}, "/"),
+    (["--host", "localhost:5671", "--ssl"],
+     {"QZ_MQ_SSL_CAFILE": TLS + "/ca.pem", "QZ_MQ_VHOST": "qz_tenant"}, "qz_tenant"),
+], ids=["amqps", "amqps in a vhost"])
+def test_remote_calls_through_the_program_over_amqps(jobs_dir, args, env, vhost):
+    if vhost == "/":
+        rpclab.reset_queue()
+    proc = start_program(jobs_dir, *args, **env)
+    try:
+        conn, ch = broker_in(vhost)
+        answer = None
+        deadline = time.time() + 20
+        while answer is None and time.time() < deadline:
+            try:
+                answer = qzmqtool.rpc_call_with_timeout(envelope("qz_time"), 2, ch, "dnn_arpc")
+            except qzmqtool.RpcTimeout:
+                pass
+        assert answer and TIME.match(answer)
+        ch.basic_publish(exchange="dnn_arpc", routing_key="dnn_arpc", body="cancel_dnn_arpc")
+        conn.close()
+        out, err = proc.communicate()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0, err
+    assert [l.split(" ", 2)[2] for l in out.splitlines()] == [
+        "DN180 DNN scheduler started True", "Bye DNN API service"]
+
+
+@pytest.mark.parametrize("args, env, named", [
+    ([], {"QZ_MQ_VHOST": ""}, "setting QZ_MQ_VHOST='' is not a virtual host name"),
+    (["--ssl"], {"QZ_MQ_SSL_CAFILE": "/no/such/ca.pem"},
+     "setting QZ_MQ_SSL_CAFILE='/no/such/ca.pem': no CA could be read from it: IOError: "),
+])
+def test_a_bad_connection_setting_ends_the_start_with_a_coded_line(jobs_dir, args, env, named):
+    proc = start_program(jobs_dir, "--host", "127.0.0.1:1", *args, **env)
+    out, err = proc.communicate()
+    assert proc.returncode == 1
+    started, refused = [l.split(" ", 2)[2] for l in out.splitlines()]
+    assert started == "DN180 DNN scheduler started True"
+    assert refused.startswith("DN090 " + named), refused
+    assert err == "DN090\n"
 
 
 def test_a_scheduler_that_does_not_start_ends_with_status_1(tmp_path, jobs_dir):
