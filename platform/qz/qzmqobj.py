@@ -833,10 +833,17 @@ class QZMQObject(object):
                         callback(channel, method, properties, body)
                     else:
                         callback(Message(channel, method, properties, body))
-                except Exception:
-                    # A failure like any other; the next requests still come.
-                    _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
-                    traceback.print_exc(file=sys.stdout)
+                except Exception as e:
+                    if not (channel.is_open and self.connection.is_open):
+                        # The broker went under the handler (its acknowledgement
+                        # failed with it): a loss, which wait() reports, not a
+                        # fault of the handler to trace.
+                        _log("QZMQObject: the connection went while a handler ran on", key,
+                             "delivery", method.delivery_tag, "%s: %s" % (type(e).__name__, e))
+                    else:
+                        # A failure like any other; the next requests still come.
+                        _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
+                        traceback.print_exc(file=sys.stdout)
             # The handler returned: whatever ends this process next (a lost
             # connection, a stop) is not the request's doing.
             in_hand.leave(digest)
