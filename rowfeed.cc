@@ -13,7 +13,10 @@
 #include "host/log.h"
 #include "host/module.h"
 #include "host/options.h"
+#include "rowfeed/binlog_server.h"
 #include "rowfeed/kafka_sender.h"
+#include "rowfeed/position_record.h"
+#include "rowfeed/stop_signals.h"
 
 #include <datetime.h>
 #include <unistd.h>
@@ -53,12 +56,13 @@ struct Program {
   qz::host::DefaultDumps simplejson_dumps;  // "hbase_json": decimals with all their digits
   // pymysqlreplication and its driver
   py::object stream_reader, delete_rows, write_rows, update_rows, internal_error;
+  py::object operational_error, layout_mismatch;
   // column values
   py::object datetime_kind, date_kind, timedelta_kind, timegm, b64encode, builtin_sorted;
   py::object utc_datetime_kind;  // the kind the row decoder builds DATETIME values of
   // a message's own keys, made once: every row uses each of them
   py::object key_sql_event, key_catalog, key_baseid, key_cf, key_key, key_json, cf_log;
-  py::object kind_delete, kind_update, kind_write, key_values, key_after_values;
+  py::object kind_delete, kind_update, kind_write, key_values, key_after_values, key_before_values;
   // the rest of the host
   py::object print_exception, remove, path_join, builtin_range;
 };
@@ -204,10 +208,16 @@ ChangeKind change_kind(py::handle event) {
 struct RowChange {
   py::object sql_event;
   py::object columns = py::none();  // none for an event of another kind
+  // An update's columns before it: under binlog_row_image MINIMAL the
+  // after image holds only the columns the update set, the before image
+  // the row's key. None for other kinds.
+  py::object before = py::none();
 };
 
 RowChange row_change(const ChangeKind& kind, py::handle row) {
   if (kind.sql_event.is_none()) return {};
+  if (kind.sql_event.is(program->kind_update))
+    return {kind.sql_event, row[kind.columns_key], row[program->key_before_values]};
   return {kind.sql_event, row[kind.columns_key]};
 }
 
@@ -235,12 +245,21 @@ py::object get(py::handle mapping, py::handle key) {
 
 // The row id from the column that QZ_HBASE_TABLES_MAP names for the table;
 // 0 without one, or when the column holds no integer (with an SS255 line).
-py::object row_id_of(py::handle table, py::handle columns) {
+// A partial image without the column takes it from the image that holds it
+// (an update's before image).
+py::object row_id_of(py::handle table, const RowChange& change) {
   py::object row_id = integer(0);
   py::object entry = get(program->config.QZ_HBASE_TABLES_MAP(), table);
   if (truth(entry)) {
     py::object id_column = entry[integer(1)];
-    if (truth(id_column)) row_id = get(columns, id_column);
+    if (truth(id_column)) {
+      row_id = get(change.columns, id_column);
+      if (row_id.is_none() && !change.before.is_none()) {
+        int held = PySequence_Contains(change.columns.ptr(), id_column.ptr());
+        if (held < 0) throw py::error_already_set();
+        if (held == 0) row_id = get(change.before, id_column);
+      }
+    }
   }
   if (row_id.is_none()) row_id = integer(0);
   if (!PyInt_Check(row_id.ptr()) && !PyLong_Check(row_id.ptr())) {
@@ -375,17 +394,52 @@ class Checkpoint {
 using qz::rowfeed::BatchFailed;
 using qz::rowfeed::BatchRefused;
 using qz::rowfeed::KafkaSender;
+using qz::rowfeed::BadPositionRecord;
+using qz::rowfeed::SavedPosition;
+
+// The record path, as qztool names it, for the operator's line.
+py::object record_path() {
+  return program->path_join(program->tool.get_base_path(), text("tmp"),
+                            global("QZ_KEY") + text(".json"));
+}
+
+// The saved position as qztool keeps it; throws BadPositionRecord for a
+// record that is there and holds no position.
+SavedPosition read_position_record() {
+  bool present = truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".json")));
+  py::object record = present ? program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"))
+                              : py::none();
+  return qz::rowfeed::check_position_record(present, record);
+}
+
+void report_bad_record(const BadPositionRecord& bad) {
+  log_at_now("MS107 position record", record_path(), text(bad.what) + text(";"),
+             "it is left as it is and the feed ends; write the position to resume from into it, "
+             "or remove it to start at the server's current position");
+}
 
 // How the program ends, settled as the feed goes. A failure leaves its code
-// at the end of standard error with status 1: MS115 a batch that Kafka
-// answered with an error, MS120 a database error, MS125 any other error in a
-// read cycle, MS130 a batch refused as too large. The last failure wins, also
+// at the end of standard error with status 1: MS107 a position record that
+// is no position, MS115 a batch that Kafka answered with an error, MS120 a
+// database error, MS125 any other error in a read cycle, MS130 a batch
+// refused as too large, MS145 rows the log does not describe enough to be
+// read, MS150 a saved position the server no longer serves. The last failure wins, also
 // over a later orderly stop, so that a supervisor learns that cycles failed.
 // Without one, an end in error (the cycle limit, an error outside the read
 // cycles, messages left unsent) gives status 1, and the stop file status 0.
 class ExitReason {
  public:
-  enum Kind { kOrderly, kInError, kSendFailed, kDatabaseError, kOtherError, kBatchRefused };
+  enum Kind {
+    kOrderly,
+    kInError,
+    kBadRecord,
+    kSendFailed,
+    kDatabaseError,
+    kOtherError,
+    kBatchRefused,
+    kLayoutUnknown,
+    kPositionRefused,
+  };
 
   void failure(Kind code) { kind_ = code; }
   void ended_in_error() {
@@ -409,6 +463,9 @@ class ExitReason {
       case kDatabaseError: return "MS120";
       case kOtherError: return "MS125";
       case kBatchRefused: return "MS130";
+      case kBadRecord: return "MS107";
+      case kLayoutUnknown: return "MS145";
+      case kPositionRefused: return "MS150";
       case kOrderly:
       case kInError: break;
     }
@@ -447,6 +504,8 @@ class Feed {
   bool cycle();
   Reading read_log();
   void recover(py::error_already_set& error);
+  bool position_refused(py::error_already_set& error);
+  void report_layout_unknown(py::error_already_set& error);
   void note_failed_cycle(py::handle error);
   void clean_up(bool read_to_end);
   bool stop_file_while_waiting();
@@ -455,6 +514,7 @@ class Feed {
   // per event
   void statistics();
   bool stop_file_present();
+  void remove_stop_file();
   void stop_while_reading();
   void queue_rows(py::handle event);
   void note_statement_end(py::handle event);
@@ -480,6 +540,7 @@ class Feed {
   long stalled_cycles_ = 0;
   Position stalled_at_;
   py::object stalled_error_;
+  bool stop_signal_logged_ = false;
 };
 
 Position Feed::stream_position() const {
@@ -511,7 +572,20 @@ void Feed::statistics() {
 }
 
 bool Feed::stop_file_present() {
+  if (const char* signal = qz::rowfeed::stop_signal()) {
+    if (!stop_signal_logged_) {
+      log_at_now("stop signal", signal, "received: stopping as for the stop file");
+      stop_signal_logged_ = true;
+    }
+    return true;
+  }
   return truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop")));
+}
+
+// A stop that came by signal leaves no file to remove.
+void Feed::remove_stop_file() {
+  if (truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop"))))
+    program->remove(settings_.stop_event);
 }
 
 // One produce request for the whole batch, which stays as it was. Throws
@@ -589,12 +663,20 @@ void Feed::queue_row(const ChangeKind& kind, py::handle row, py::handle table) {
     ++passes_;
     return;
   }
-  py::object row_id = row_id_of(table, change.columns);
+  py::object row_id = row_id_of(table, change);
   queue_message(message_of(table, row_id, change), table, row_id);
 }
 
+// The platform's texts are byte strings: a table's name goes on as UTF-8,
+// as QZ_HBASE_TABLES_MAP and QZ_HBASE_IGNORE hold it and as
+// qztool.hbase_key takes it.
+py::object platform_text(py::object name) {
+  if (!PyUnicode_Check(name.ptr())) return name;
+  return steal(PyUnicode_AsUTF8String(name.ptr()));
+}
+
 void Feed::queue_rows(py::handle event) {
-  py::object table = event.attr("table");
+  py::object table = platform_text(event.attr("table"));
   ChangeKind kind = change_kind(event);
   for (py::handle row : event.attr("rows")) queue_row(kind, row, table);
 }
@@ -608,7 +690,7 @@ void Feed::note_statement_end(py::handle event) {
 
 // The event in hand is not converted: a restart reads it again.
 void Feed::stop_while_reading() {
-  program->remove(settings_.stop_event);
+  remove_stop_file();
   save_log_pos();
   if (batch_.empty()) return;
   log_at_now("found stop event with", batch_.size(), "messages");
@@ -652,10 +734,10 @@ py::object Feed::open_stream(bool resume) {
 // stop file. Throws BatchFailed and BatchRefused of a send, and the host's
 // errors of the stream and of the conversion.
 Reading Feed::read_log() {
-  py::object record = program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"));
-  bool resume = truth(record) && truth(record.attr("get")(text("log_file")));
+  SavedPosition record = read_position_record();
+  bool resume = record.found;
   Position saved;
-  if (resume) saved = {record.attr("get")(text("log_file")), record.attr("get")(text("log_pos"))};
+  if (resume) saved = {record.file, record.pos};
   drop_pending_before_reread(saved);
   stream_ = open_stream(resume);
   if (resume) {
@@ -697,6 +779,67 @@ void Feed::recover(py::error_already_set& error) {
   save_log_pos();
   note_failed_cycle(shown);
   qz::host::sleep(as_double(global("QZ_SLEEP")));
+}
+
+// Rows that the log does not describe (no column names) of a table whose
+// columns have changed since: read through today's columns they would be
+// published shifted, under other names. The statement is not published;
+// what came before it is, and the position stays at its start.
+void Feed::report_layout_unknown(py::error_already_set& error) {
+  exit_.failure(ExitReason::kLayoutUnknown);
+  py::object value = error.value();
+  const Position& at = checkpoint_.statement_start();
+  py::object schema = value.attr("schema"), table = value.attr("table");
+  py::object detail = value.attr("detail");
+  log_at_now("MS145 rows of", schema + text(".") + table, "at", at.file, at.pos,
+             "cannot be read as they were written:", detail + text(";"),
+             "the log names no columns (binlog_row_metadata is not FULL) and the table has "
+             "changed since; nothing of this statement is published and the feed ends before "
+             "it. Set binlog_row_metadata=FULL on the server (it describes the rows logged "
+             "after it), publish this statement's rows by other means and skip it as for a "
+             "stalled feed");
+}
+
+// The server refuses to send the log from the saved position (error 1236):
+// the file was purged, or the position is none of its events. No cycle can
+// get past it, so the feed ends and says what was lost.
+bool Feed::position_refused(py::error_already_set& error) {
+  if (!error.matches(program->operational_error.ptr())) return false;
+  py::object args = error.value().attr("args");
+  if (py::len(args) < 1 || !same(args[integer(0)], integer(1236))) return false;
+  exit_.failure(ExitReason::kPositionRefused);
+  py::object said = py::len(args) > 1 ? args[integer(1)] : py::object(py::none());
+  const Position& at = checkpoint_.safe();
+  py::object files = py::none();
+  try {
+    files = qz::rowfeed::binary_logs(global("MYSQL_SETTINGS"));
+  } catch (py::error_already_set& asked) {
+    if (!is_failure(asked)) throw;
+    log_at_now("MS150 the server's binary logs could not be listed:", repr_of(asked.value()));
+  }
+  bool listed = !files.is_none() && at.known();
+  bool gone = listed && PySequence_Contains(files.ptr(), at.file.ptr()) == 0;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  if (gone) {
+    py::object oldest = py::len(files) > 0 ? files[integer(0)] : text("(none)");
+    log_at_now("MS150 saved position", at.file, at.pos,
+               "is no longer on the server: its oldest binary log is", oldest,
+               text("; the rows written from ") + str_of(at.file) + text(" up to ") +
+                   str_of(oldest) + text(" are lost to the feed. The feed ends. To go on, publish"
+                                         " those rows by other means if consumers need them, "
+                                         "then write {\"log_file\": \"") +
+                   str_of(oldest) + text("\", \"log_pos\": 4} into"),
+               record_path(), "(server:", repr_of(said) + text(")"));
+  } else if (at.known()) {
+    log_at_now("MS150 the server refuses to send its log from the saved position", at.file,
+               at.pos, "(server:", repr_of(said) + text(");"),
+               "the feed ends. Write a position where a statement begins or ends (4 starts any "
+               "file) into", record_path());
+  } else {
+    log_at_now("MS150 the server refuses to send its log (server:", repr_of(said) + text(");"),
+               "the feed ends");
+  }
+  return true;
 }
 
 // An error that comes back at the same place every cycle (a row that cannot
@@ -748,7 +891,7 @@ bool Feed::stop_file_while_waiting() {
   for (Py_ssize_t step = 0; step < steps; ++step) {
     qz::host::sleep(settings_.qset_interval);
     if (stop_file_present()) {
-      program->remove(settings_.stop_event);
+      remove_stop_file();
       return true;
     }
   }
@@ -772,7 +915,18 @@ bool Feed::cycle() {
       another = reading != Reading::kStopFile;
     } catch (py::error_already_set& error) {
       if (!is_failure(error)) throw;
-      recover(error);
+      if (error.matches(program->layout_mismatch.ptr())) {
+        report_layout_unknown(error);
+        another = false;
+      } else if (position_refused(error)) {
+        another = false;
+      } else {
+        recover(error);
+      }
+    } catch (const BadPositionRecord& bad) {
+      report_bad_record(bad);
+      exit_.failure(ExitReason::kBadRecord);
+      another = false;
     } catch (const BatchFailed& failed) {
       failed_send(failed);
       another = false;
@@ -876,9 +1030,44 @@ py::tuple parse_feed_command_line() {
   });
 }
 
-// The float conversion is the host's: its notations and its error.
-py::object to_seconds(py::handle value) {
-  return steal(PyNumber_Float(value.ptr()));
+[[noreturn]] void end_start(const char* code, const char* what, py::handle value,
+                            py::error_already_set& error);
+
+// The float conversion is the host's: its notations. A value it does not
+// take ends the start with MS104, naming the option and the value.
+py::object to_seconds(const char* option, py::handle value) {
+  try {
+    py::object seconds = steal(PyNumber_Float(value.ptr()));
+    double number = as_double(seconds);
+    if (!std::isfinite(number) || number < 0)
+      qz::host::throw_error(PyExc_ValueError, text("not a finite number of seconds of 0 or more"));
+    return seconds;
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    end_start("MS104", option, repr_of(value), error);
+  }
+}
+
+// Says at start whether the rows of the log carry their own column names:
+// without them a row written before an ALTER TABLE cannot be read as it was
+// written (such a statement then ends the feed, MS145).
+void report_row_metadata() {
+  try {
+    py::object mode = qz::rowfeed::row_metadata_mode(global("MYSQL_SETTINGS"));
+    if (!mode.is_none() && same(str_of(mode).attr("upper")(), text("FULL")))
+      log_at_now("MS101 the server writes full row metadata (binlog_row_metadata=FULL): each "
+                 "row is read under the columns it was written with");
+    else
+      log_at_now("MS102 the server writes no column names into its log (binlog_row_metadata=",
+                 mode.is_none() ? text("(none: the server has no such setting)") : str_of(mode),
+                 "): rows written before an ALTER TABLE of their table cannot be read and stop "
+                 "the feed (MS145); set binlog_row_metadata=FULL (MariaDB 10.5, MySQL 8.0.1 and "
+                 "later)");
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    log_at_now("MS103 the server could not be asked whether it writes full row metadata:",
+               repr_of(error.value()), "; each table map of the log tells");
+  }
 }
 
 // "host:port" in the database setting: the pinned driver (PyMySQL 0.10.1)
@@ -933,8 +1122,8 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
   const auto& config = program->config;
   py::object options = parse_feed_command_line()[0];
-  py::object queue_interval = to_seconds(options.attr("interval"));
-  py::object qset_interval = to_seconds(options.attr("sleep"));
+  py::object queue_interval = to_seconds("-i/--interval", options.attr("interval"));
+  py::object qset_interval = to_seconds("-s/--sleep", options.attr("sleep"));
   py::object stop_event = program->path_join(program->tool.get_base_path(), text("tmp"),
                                              global("QZ_KEY") + text(".stop"));
   if (PyObject_RichCompareBool(config.QZ_MQ_QUEUE_INTERVAL().ptr(), queue_interval.ptr(),
@@ -949,7 +1138,15 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   if (!truth(kf_topic)) kf_topic = config.QZ_KF_TOPIC();
   check_topic(kf_topic);
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
+  try {
+    read_position_record();
+  } catch (const BadPositionRecord& bad) {
+    report_bad_record(bad);
+    qz::host::throw_error(PyExc_SystemExit, text("MS107"));
+  }
   split_database_host();
+  report_row_metadata();
+  qz::rowfeed::install_stop_signals();
   Feed({
            .topic = kf_topic,
            .qset_interval = as_double(qset_interval),
@@ -982,6 +1179,8 @@ QZ_PROGRAM(rowfeed, module) {
       .write_rows = row_event.attr("WriteRowsEvent"),
       .update_rows = row_event.attr("UpdateRowsEvent"),
       .internal_error = import("pymysql.err").attr("InternalError"),
+      .operational_error = import("pymysql.err").attr("OperationalError"),
+      .layout_mismatch = import("pymysqlreplication.exceptions").attr("TableLayoutMismatch"),
       .datetime_kind = datetime.attr("datetime"),
       .date_kind = datetime.attr("date"),
       .timedelta_kind = datetime.attr("timedelta"),
@@ -1001,6 +1200,7 @@ QZ_PROGRAM(rowfeed, module) {
       .kind_write = interned("write"),
       .key_values = interned("values"),
       .key_after_values = interned("after_values"),
+      .key_before_values = interned("before_values"),
       .print_exception = import("traceback").attr("print_exception"),
       .remove = import("os").attr("remove"),
       .path_join = import("os.path").attr("join"),

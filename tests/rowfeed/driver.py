@@ -10,6 +10,8 @@ the environment as usual; the replacements from QZ_TEST_DRIVER (JSON):
                      instead of being sent
   fail_fetch:        [n, args...]: the stream's Nth fetch raises the database
                      client's InternalError(*args)
+  no_row_metadata:   table maps read as from a server that writes no optional
+                     metadata (binlog_row_metadata NO_LOG): no column names
 """
 import json
 import os
@@ -86,6 +88,14 @@ if "fail_fetch" in plan:
             raise pymysql.err.InternalError(*plan["fail_fetch"][1:])
         return real_fetch(self)
     pymysqlreplication.BinLogStreamReader.fetchone = fetchone
+
+if plan.get("no_row_metadata"):
+    from pymysqlreplication.row_event import TableMapEvent
+
+    def no_metadata(self):
+        self.packet.read(self.event_size - self.packet.read_bytes)
+        return {}
+    TableMapEvent._read_optional_metadata = no_metadata
 
 import rowfeed  # noqa: E402  (after the replacements it must see)
 

@@ -217,3 +217,33 @@ def delete_topic(topic):
             admin.close()
     except Exception:  # noqa: BLE001  (cleanup only)
         pass
+
+
+class OwnTopic(Topic):
+    """A topic of the test's own, made for it (one partition) and deleted
+    after: other tests' rows never reach it."""
+
+    def __init__(self, name, kafka=KAFKA):
+        from kafka.admin import KafkaAdminClient, NewTopic
+        from kafka.errors import TopicAlreadyExistsError
+        admin = KafkaAdminClient(bootstrap_servers=kafka)
+        try:
+            admin.create_topics([NewTopic(name, 1, 1)])
+        except TopicAlreadyExistsError:
+            pass
+        finally:
+            admin.close()
+        self.name = name
+        Topic.__init__(self, topic=name, kafka=kafka)
+
+    def close(self):
+        Topic.close(self)
+        delete_topic(self.name)
+
+
+def columns_of(messages):
+    """{(table, event): [hbase_json as a mapping, ...]} in order."""
+    out = {}
+    for m in messages:
+        out.setdefault((m["hbase_catalog"], m["sql_event"]), []).append(json.loads(m["hbase_json"]))
+    return out
