@@ -821,10 +821,11 @@ bool Feed::position_refused(py::error_already_set& error) {
   bool gone = listed && PySequence_Contains(files.ptr(), at.file.ptr()) == 0;
   if (PyErr_Occurred()) throw py::error_already_set();
   if (gone) {
-    py::object oldest = py::len(files) > 0 ? files[integer(0)] : text("(none)");
+    py::object oldest = text("(none)");
+    if (py::len(files) > 0) oldest = files[integer(0)];
     log_at_now("MS150 saved position", at.file, at.pos,
-               "is no longer on the server: its oldest binary log is", oldest,
-               text("; the rows written from ") + str_of(at.file) + text(" up to ") +
+               "is no longer on the server: its oldest binary log is", str_of(oldest) + text(";"),
+               text("the rows written from ") + str_of(at.file) + text(" up to ") +
                    str_of(oldest) + text(" are lost to the feed. The feed ends. To go on, publish"
                                          " those rows by other means if consumers need them, "
                                          "then write {\"log_file\": \"") +
@@ -940,6 +941,12 @@ bool Feed::cycle() {
   }
   clean_up(read_to_end);
   if (stop_file_while_waiting()) another = false;
+  // A stop signal ends the feed here whatever the pauses: the stop file's
+  // own tests may be none (KAFKA_STAT_INTERVAL 0, no row of the schema).
+  if (another && qz::rowfeed::stop_signal()) {
+    stop_file_present();  // its line
+    another = false;
+  }
   if (PyObject_RichCompareBool(integer(cycle_).ptr(), program->config.MAX_QMSG_COUNT().ptr(),
                                Py_GT) == 1) {
     log_at_now("\nMAX_QMSG_COUNT_Interrupt, exiting...");

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from feedlab import Feed, OwnTopic, columns_of, master_position, sql, start_logged
+from feedlab import OwnSchema, OwnTopic, columns_of, master_position, sql, start_logged
 from harness import wait_until
 
 # (table, CREATE body, row written before, ALTER, row written after, published before, after)
@@ -38,24 +38,18 @@ ALTERS = [
 IDS = [a[0] for a in ALTERS]
 
 
-def utf8_sql(*statements):
-    import pymysql
-    from feedlab import DB
-    conn = pymysql.connect(db="qz", charset="utf8mb4", **DB)
-    try:
-        cur = conn.cursor()
-        for s in statements:
-            cur.execute(s)
-    finally:
-        conn.close()
+@pytest.fixture(scope="module")
+def schema():
+    s = OwnSchema("qz_i25_layouts")
+    yield s
+    s.drop()
 
 
 @pytest.fixture
-def alter_tables():
-    sql(*["DROP TABLE IF EXISTS %s" % a[0] for a in ALTERS])
-    sql(*["CREATE TABLE %s %s" % (a[0], a[1]) for a in ALTERS])
+def alter_tables(schema):
+    schema.sql(*["CREATE TABLE %s %s" % (a[0], a[1]) for a in ALTERS])
     yield
-    sql(*["DROP TABLE IF EXISTS %s" % a[0] for a in ALTERS])
+    schema.sql(*["DROP TABLE IF EXISTS %s" % a[0] for a in ALTERS])
 
 
 def write_before(table):
@@ -74,15 +68,15 @@ def expected(case):
 
 
 def test_rows_replayed_from_a_saved_position_keep_the_columns_they_were_written_with(
-        tmp_path, alter_tables):
+        tmp_path, schema, alter_tables):
     topic = OwnTopic("qz_i25_replay")
     try:
-        feed = Feed(tmp_path)
+        feed = schema.feed(tmp_path)
         feed.resume_from(master_position())
         # every row is written before any ALTER: the feed reads them all
         # when the catalogue already has the new columns
-        utf8_sql(*[write_before(a[0]) for a in ALTERS])
-        utf8_sql(*sum([alter_and_write_after(a) for a in ALTERS], []))
+        schema.sql(*[write_before(a[0]) for a in ALTERS])
+        schema.sql(*sum([alter_and_write_after(a) for a in ALTERS], []))
         run = feed.run(topic=topic.name)
         assert "Traceback" not in run.err, run
         assert "MS101 the server writes full row metadata" in run.out, run
@@ -93,11 +87,14 @@ def test_rows_replayed_from_a_saved_position_keep_the_columns_they_were_written_
         assert got.get((case[0], "write")) == expected(case), (case[0], run)
 
 
-def test_rows_read_while_the_feed_runs_keep_their_columns_across_an_alter(tmp_path, alter_tables):
+def test_rows_read_while_the_feed_runs_keep_their_columns_across_an_alter(tmp_path, schema,
+                                                                         alter_tables):
     topic = OwnTopic("qz_i25_live")
     out, err = str(tmp_path / "out"), str(tmp_path / "err")
     try:
-        feed = Feed(tmp_path, MAX_QMSG_COUNT=100000, KAFKA_SEND_INTERVAL=0)
+        # one pause after each cycle, in which the stop file is looked for
+        feed = schema.feed(tmp_path, MAX_QMSG_COUNT=100000, KAFKA_SEND_INTERVAL=0,
+                           KAFKA_STAT_INTERVAL=1)
         feed.resume_from(master_position())
         proc = start_logged(feed, out, err, topic=topic.name)
 
@@ -108,12 +105,12 @@ def test_rows_read_while_the_feed_runs_keep_their_columns_across_an_alter(tmp_pa
                 raise AssertionError(open(out).read()[-3000:] + open(err).read()[-3000:])
         try:
             for case in ALTERS:
-                utf8_sql(write_before(case[0]))
+                schema.sql(write_before(case[0]))
             # the feed reads the first rows under the old columns, then the
             # ALTER comes; the rows after it under the new ones
             until(lambda: len(topic.messages()) >= len(ALTERS))
             for case in ALTERS:
-                utf8_sql(*alter_and_write_after(case))
+                schema.sql(*alter_and_write_after(case))
             until(lambda: len(topic.messages()) >= 2 * len(ALTERS))
         finally:
             open(feed.stop_file(), "w").close()
@@ -127,13 +124,13 @@ def test_rows_read_while_the_feed_runs_keep_their_columns_across_an_alter(tmp_pa
         assert got.get((case[0], "write")) == expected(case), (case[0], log)
 
 
-def test_rows_of_a_table_dropped_since_are_read_from_the_log(tmp_path):
-    sql("DROP TABLE IF EXISTS l_gone", "CREATE TABLE l_gone (id INT PRIMARY KEY, v VARCHAR(5))")
+def test_rows_of_a_table_dropped_since_are_read_from_the_log(tmp_path, schema):
+    schema.sql("CREATE TABLE l_gone (id INT PRIMARY KEY, v VARCHAR(5))")
     topic = OwnTopic("qz_i25_gone")
     try:
-        feed = Feed(tmp_path)
+        feed = schema.feed(tmp_path)
         feed.resume_from(master_position())
-        sql("INSERT INTO l_gone VALUES (1, 'one')", "DROP TABLE l_gone")
+        schema.sql("INSERT INTO l_gone VALUES (1, 'one')", "DROP TABLE l_gone")
         run = feed.run(topic=topic.name)
         got = columns_of(topic.messages())
     finally:
@@ -154,15 +151,15 @@ NO_NAMES = [
 
 @pytest.mark.parametrize("name, table", NO_NAMES, ids=[n[0] for n in NO_NAMES])
 def test_without_column_names_a_changed_table_stops_the_feed_before_its_statement(
-        tmp_path, alter_tables, name, table):
+        tmp_path, schema, alter_tables, name, table):
     case = [a for a in ALTERS if a[0] == table][0]
     topic = OwnTopic("qz_i25_nonames")
     try:
-        feed = Feed(tmp_path, KAFKA_SEND_INTERVAL=0)
+        feed = schema.feed(tmp_path, KAFKA_SEND_INTERVAL=0)
         feed.resume_from(master_position())
-        sql("INSERT INTO l_rename VALUES (7, 70)")  # a table that does not change
+        schema.sql("INSERT INTO l_rename VALUES (7, 70)")  # a table that does not change
         middle = master_position()
-        utf8_sql(write_before(table), *alter_and_write_after(case))
+        schema.sql(write_before(table), *alter_and_write_after(case))
         run = feed.run(topic=topic.name, driver={"no_row_metadata": True})
         got = columns_of(topic.messages())
     finally:
@@ -170,7 +167,7 @@ def test_without_column_names_a_changed_table_stops_the_feed_before_its_statemen
     stops = [l for l in run.lines() if l.startswith("MS145 ")]
     assert len(stops) == 1, run
     words = stops[0].split()
-    assert words[:6] == ["MS145", "rows", "of", "qz." + table, "at", middle["log_file"]], run
+    assert words[:6] == ["MS145", "rows", "of", schema.name + "." + table, "at", middle["log_file"]], run
     assert "cannot be read as they were written" in stops[0] and "binlog_row_metadata=FULL" in stops[0]
     assert run.status == 1 and run.err.rstrip().endswith("MS145"), run
     # what came before is published; nothing of the changed table
@@ -191,43 +188,42 @@ def other_schema():
     sql("DROP DATABASE IF EXISTS %s" % OTHER)
 
 
-def test_names_in_any_script_never_stop_the_feed(tmp_path, other_schema):
-    utf8_sql(u"DROP TABLE IF EXISTS `l_café`", u"CREATE TABLE `l_café` (id INT PRIMARY KEY, `naïve` INT)",
-             u"CREATE TABLE %s.`café_表` (id INT)" % OTHER)
+def test_names_in_any_script_never_stop_the_feed(tmp_path, schema, other_schema):
+    schema.sql(u"CREATE TABLE `l_café` (id INT PRIMARY KEY, `naïve` INT)",
+               u"CREATE TABLE %s.`café_表` (id INT)" % OTHER)
     topic = OwnTopic("qz_i25_names")
     try:
-        feed = Feed(tmp_path, QZ_HBASE_TABLES_MAP={u"l_café": ["l_café", "id"]})
+        feed = schema.feed(tmp_path, QZ_HBASE_TABLES_MAP={u"l_café": ["l_café", "id"]})
         feed.resume_from(master_position())
-        utf8_sql(u"INSERT INTO %s.`café_表` VALUES (1)" % OTHER,
-                 u"INSERT INTO `l_café` VALUES (3, 30)")
+        schema.sql(u"INSERT INTO %s.`café_表` VALUES (1)" % OTHER,
+                   u"INSERT INTO `l_café` VALUES (3, 30)")
         run = feed.run(topic=topic.name)
         messages = topic.messages()
     finally:
         topic.close()
-        utf8_sql(u"DROP TABLE IF EXISTS `l_café`")
+        schema.sql(u"DROP TABLE `l_café`")
     assert "Traceback" not in run.err, run
     assert [(m["hbase_catalog"], m["hbase_baseid"], json.loads(m["hbase_json"])) for m in messages] \
         == [(u"l_café", 3, {"id": 3, u"naïve": 30, "sql_event": "write"})], run
 
 
-def test_partial_row_images_publish_only_what_the_log_holds(tmp_path):
-    sql("DROP TABLE IF EXISTS l_minimal",
-        "CREATE TABLE l_minimal (id INT PRIMARY KEY, v VARCHAR(10), w INT, b BLOB)",
-        "INSERT INTO l_minimal VALUES (7, 'old', 1, 'blob7'), (8, 'x', 2, 'blob8')")
+def test_partial_row_images_publish_only_what_the_log_holds(tmp_path, schema):
+    schema.sql("CREATE TABLE l_minimal (id INT PRIMARY KEY, v VARCHAR(10), w INT, b BLOB)",
+               "INSERT INTO l_minimal VALUES (7, 'old', 1, 'blob7'), (8, 'x', 2, 'blob8')")
     topic = OwnTopic("qz_i25_minimal")
     try:
-        feed = Feed(tmp_path, QZ_HBASE_TABLES_MAP={"l_minimal": ["l_minimal", "id"]})
+        feed = schema.feed(tmp_path, QZ_HBASE_TABLES_MAP={"l_minimal": ["l_minimal", "id"]})
         feed.resume_from(master_position())
-        sql("SET SESSION binlog_row_image = MINIMAL",
-            "UPDATE l_minimal SET v = 'new' WHERE id = 7",
-            "DELETE FROM l_minimal WHERE id = 7",
-            "SET SESSION binlog_row_image = NOBLOB",
-            "UPDATE l_minimal SET w = 3 WHERE id = 8")
+        schema.sql("SET SESSION binlog_row_image = MINIMAL",
+                   "UPDATE l_minimal SET v = 'new' WHERE id = 7",
+                   "DELETE FROM l_minimal WHERE id = 7",
+                   "SET SESSION binlog_row_image = NOBLOB",
+                   "UPDATE l_minimal SET w = 3 WHERE id = 8")
         run = feed.run(topic=topic.name)
         messages = topic.messages()
     finally:
         topic.close()
-        sql("DROP TABLE IF EXISTS l_minimal")
+        schema.sql("DROP TABLE l_minimal")
     got = [(m["sql_event"], m["hbase_baseid"], json.loads(m["hbase_json"])) for m in messages]
     assert got == [
         # MINIMAL: the update's id from its before image; only the changed column
