@@ -304,9 +304,12 @@ py::dict message_of(py::handle table, py::handle row_id, const RowChange& change
 
 // ---- the feed ----
 
-// A binary-log position a stream can resume from.
+// A binary-log position a stream can resume from: the end of a statement,
+// and how many rows of the next statement Kafka already took (a statement
+// larger than a batch goes in several).
 struct Position {
   py::object file, pos;
+  long rows = 0;
   bool known() const { return static_cast<bool>(file); }
 };
 
@@ -360,23 +363,38 @@ class Batch {
 };
 
 // Alone decides the position a restart resumes from: the end of a statement
-// (where a resumed stream finds the table map it needs) none of whose rows
-// still waits for Kafka. As with a list of messages in flight, the position
-// moves only when the oldest message outstanding is acknowledged; Kafka
-// takes a batch whole, so an acknowledgement moves it to the last statement
-// end read.
+// (where a resumed stream finds the table map it needs) and the number of
+// rows after it that Kafka already took. As with a list of messages in
+// flight, the position moves only when the oldest message outstanding is
+// acknowledged; Kafka takes a batch whole, so an acknowledgement moves it to
+// the last row queued. Counting the rows of a statement that went keeps a
+// restart from sending them again: a row Kafka refuses in the middle of a
+// large statement repeats none of the rows before it, however often the
+// feed is restarted.
 class Checkpoint {
  public:
-  // A read cycle resumes here, with nothing in flight.
-  void resume_from(const Position& at) { safe_ = statement_end_ = at; }
+  // A read cycle resumes here, with nothing in flight; `at.rows` rows after
+  // it are passed over.
+  void resume_from(const Position& at) {
+    safe_ = at;
+    statement_end_ = at;
+    statement_end_.rows = 0;
+    rows_in_statement_ = 0;
+  }
+  // A row of the statement in hand was queued, or passed over.
+  void row_done() { ++rows_in_statement_; }
   // The stream read a statement's last rows event; `in_flight`: some rows
   // read are not yet acknowledged, so the position waits for them.
   void statement_end(const Position& at, bool in_flight) {
     statement_end_ = at;
+    rows_in_statement_ = 0;
     if (!in_flight) safe_ = at;
   }
   // Kafka took every message read so far.
-  void acknowledged() { safe_ = statement_end_; }
+  void acknowledged() {
+    safe_ = statement_end_;
+    safe_.rows = rows_in_statement_;
+  }
   // Kafka took every message read so far, and the stream read to the log's
   // end: nothing lies between its position `at` and what was sent.
   void acknowledged_to_log_end(const Position& at) { safe_ = at; }
@@ -386,6 +404,7 @@ class Checkpoint {
 
  private:
   Position safe_, statement_end_;
+  long rows_in_statement_ = 0;
 };
 
 // Kafka's answers that end the feed (rowfeed/kafka_sender.h): a batch
@@ -541,6 +560,8 @@ class Feed {
   Position stalled_at_;
   py::object stalled_error_;
   bool stop_signal_logged_ = false;
+  // Rows after the resumed position that Kafka already took.
+  long rows_to_pass_over_ = 0;
 };
 
 Position Feed::stream_position() const {
@@ -553,6 +574,7 @@ void Feed::save_log_pos() {
   py::dict record;
   record[text("log_file")] = safe.file;
   record[text("log_pos")] = safe.pos;
+  if (safe.rows > 0) record[text("log_rows")] = integer(safe.rows);
   log_at_now("save_log_pos", record);
   program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
 }
@@ -644,6 +666,7 @@ void Feed::queue_message(py::handle message, py::handle table, py::handle row_id
   Py_ssize_t size = py::len(encoded);
   batch_.add({encoded, size, py::reinterpret_borrow<py::object>(table),
               py::reinterpret_borrow<py::object>(row_id), checkpoint_.statement_start()});
+  checkpoint_.row_done();
   double at = now();
   if (batch_.full(at)) {
     // The whole batch goes, the message that filled it included: it does
@@ -656,12 +679,17 @@ void Feed::queue_message(py::handle message, py::handle table, py::handle row_id
 // Every row counts, also an empty one and one that is not fed.
 void Feed::queue_row(const ChangeKind& kind, py::handle row, py::handle table) {
   ++rows_;
-  if (!truth(row)) return;
+  if (rows_to_pass_over_ > 0) {
+    --rows_to_pass_over_;
+    checkpoint_.row_done();
+    return;
+  }
+  if (!truth(row)) return checkpoint_.row_done();
   RowChange change = row_change(kind, row);
-  if (!truth(change.columns)) return;
+  if (!truth(change.columns)) return checkpoint_.row_done();
   if (ignored(table, change.sql_event)) {
     ++passes_;
-    return;
+    return checkpoint_.row_done();
   }
   py::object row_id = row_id_of(table, change);
   queue_message(message_of(table, row_id, change), table, row_id);
@@ -686,6 +714,7 @@ void Feed::queue_rows(py::handle event) {
 void Feed::note_statement_end(py::handle event) {
   if ((py::cast<long>(event.attr("flags")) & kStatementEnd) == 0) return;
   checkpoint_.statement_end(stream_position(), !batch_.empty());
+  rows_to_pass_over_ = 0;
 }
 
 // The event in hand is not converted: a restart reads it again.
@@ -737,14 +766,17 @@ Reading Feed::read_log() {
   SavedPosition record = read_position_record();
   bool resume = record.found;
   Position saved;
-  if (resume) saved = {record.file, record.pos};
+  if (resume) saved = {record.file, record.pos, record.rows};
   drop_pending_before_reread(saved);
   stream_ = open_stream(resume);
   if (resume) {
     stream_.attr("log_pos") = saved.pos;
     stream_.attr("log_file") = saved.file;
     log_at_now("found log_pos", stream_.attr("log_file"), stream_.attr("log_pos"));
+    if (saved.rows > 0)
+      log_at_now("passing over", saved.rows, "rows of the statement there, which Kafka already took");
     checkpoint_.resume_from(saved);
+    rows_to_pass_over_ = saved.rows;
   }
   last_row_count_ = 0;
   last_stat_time_ = 0;
@@ -872,8 +904,11 @@ void Feed::note_failed_cycle(py::handle error) {
 void Feed::clean_up(bool read_to_end) {
   log_at_now("finally event with", batch_.size(), "messages");
   // A batch refused as too large is not offered again: the MS130 line said
-  // why, and with no send tried none failed.
-  if (!exit_.is(ExitReason::kBatchRefused)) {
+  // why, and with no send tried none failed. What Kafka took before it is
+  // saved, so that a restart does not send it again.
+  if (exit_.is(ExitReason::kBatchRefused)) {
+    save_log_pos();
+  } else {
     try {
       send_batch(now());
       if (read_to_end) checkpoint_.acknowledged_to_log_end(stream_position());
@@ -974,8 +1009,9 @@ void Feed::run() {
     log_at_now(cycle_, "/", passes_, repr_of(error.value()), "exiting...");
     exit_.ended_in_error();
   } catch (const BatchRefused& refused) {
-    // refused by the clean-up's send
+    // refused by the clean-up's send; what Kafka took before it is saved
     report_refused(refused);
+    save_log_pos();
   }
   if (settings_.kafka) {
     try {

@@ -1,5 +1,7 @@
 #include "rowfeed/position_record.h"
 
+#include <climits>
+
 namespace qz::rowfeed {
 namespace {
 
@@ -46,7 +48,22 @@ SavedPosition check_position_record(bool present, py::handle record) {
   if (!is_integer)
     throw BadPositionRecord{"\"log_pos\" is " + shown(pos) +
                             ", not a position in a binary log (an integer from 4 to 4294967295)"};
-  return {true, file, pos};
+  long rows = 0;
+  if (py::object count = member(record, "log_rows")) {
+    bool counted = (PyInt_Check(count.ptr()) || PyLong_Check(count.ptr())) &&
+                   !PyBool_Check(count.ptr());
+    if (counted) {
+      int overflow = 0;
+      long long value = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+      if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+      counted = overflow == 0 && value >= 0 && value <= LONG_MAX;
+      rows = static_cast<long>(value);
+    }
+    if (!counted)
+      throw BadPositionRecord{"\"log_rows\" is " + shown(count) +
+                              ", not a number of rows (an integer of 0 or more)"};
+  }
+  return {true, file, pos, rows};
 }
 
 }  // namespace qz::rowfeed

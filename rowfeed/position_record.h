@@ -23,13 +23,16 @@ struct BadPositionRecord {
 struct SavedPosition {
   bool found = false;  // false: no record at all
   py::object file, pos;
+  long rows = 0;  // rows of the statement after `pos` that Kafka already took
 };
 
 // Checks a record as loaded by qztool.load_tmp_json: `present` whether its
 // file exists, `record` what the loader gave (none when it could not read
 // it). A record is a mapping whose "log_file" is a non-empty text and whose
 // "log_pos" an integer of at least 4 (where the first event of a file
-// begins). Throws BadPositionRecord.
+// begins); an optional "log_rows" (rows of the statement that begins there
+// which Kafka already took) an integer of 0 or more. Throws
+// BadPositionRecord.
 SavedPosition check_position_record(bool present, py::handle record);
 
 }  // namespace qz::rowfeed
