@@ -33,8 +33,8 @@ if "stop_after_checks" in plan:
     real_load = qztool.load_tmp_json
 
     def load_tmp_json(dir, key, suffix=None):
-        if suffix is None:
-            return real_load(dir, key)
+        if suffix != ".stop":
+            return real_load(dir, key, *([suffix] if suffix else []))
         counts["checks"] += 1
         if counts["checks"] == plan["stop_after_checks"]:
             open(os.path.join(qztool.get_base_path(), dir, key + suffix), "w").close()
