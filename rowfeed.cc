@@ -509,6 +509,8 @@ struct Settings {
   std::unique_ptr<KafkaSender> kafka;
 };
 
+py::object read_deadline();
+
 // The read cycles. Its parts: the batch of messages not yet sent, the
 // checkpoint that decides the saved position, the exit reason. A failure
 // travels as an exception (the host's error, BatchFailed, BatchRefused) to
@@ -750,8 +752,18 @@ py::object Feed::open_stream(bool resume) {
   only_events.append(program->update_rows);
   py::list only_schemas;
   only_schemas.append(program->config.MYSQLDB());
+  // A connection that stalls without closing would hold the cycle for ever:
+  // every read of the stream (and of its catalogue queries) has a deadline.
+  // The dump does not block at the log's end, so the server is never silent
+  // while it serves the stream; silence that long is a stall.
+  py::dict connection;
+  for (auto item : py::reinterpret_borrow<py::dict>(global("MYSQL_SETTINGS")))
+    connection[item.first] = item.second;
+  connection[text("read_timeout")] = read_deadline();
+  if (!connection.contains(text("connect_timeout")))
+    connection[text("connect_timeout")] = integer(10);
   return program->stream_reader(**qz::host::kwargs({
-      {"connection_settings", global("MYSQL_SETTINGS")},
+      {"connection_settings", connection},
       {"server_id", global("MYSQL_SERVER_ID")},
       {"resume_stream", py::bool_(resume)},
       {"only_events", only_events},
@@ -800,11 +812,26 @@ Reading Feed::read_log() {
   return Reading::kToLogEnd;
 }
 
+// A read of the stream that met its deadline: the driver's lost connection
+// (2013) whose cause was a time-out.
+bool read_timed_out(py::error_already_set& error) {
+  if (!error.matches(program->operational_error.ptr())) return false;
+  py::object args = error.value().attr("args");
+  if (py::len(args) < 2 || !same(args[integer(0)], integer(2013))) return false;
+  int found = PySequence_Contains(str_of(args[integer(1)]).ptr(), text("timed out").ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
 // A failed cycle is read again from the saved position by the next one.
 void Feed::recover(py::error_already_set& error) {
   bool internal = error.matches(program->internal_error.ptr());
   exit_.failure(internal ? ExitReason::kDatabaseError : ExitReason::kOtherError);
   py::object shown = repr_of(error.value());
+  if (read_timed_out(error))
+    log_at_now("MS160 the database sent nothing for", read_deadline(),
+               "seconds (MYSQL_READ_TIMEOUT): the connection counts as lost, a new cycle "
+               "reconnects");
   log_at_now(cycle_, "/", passes_, shown, "sleeping ", global("QZ_SLEEP"), " seconds...");
   py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
   program->print_exception(error.type(), error.value(), trace);
@@ -1078,17 +1105,24 @@ py::tuple parse_feed_command_line() {
 
 // The float conversion is the host's: its notations. A value it does not
 // take ends the start with MS104, naming the option and the value.
-py::object to_seconds(const char* option, py::handle value) {
+py::object to_seconds(const char* option, py::handle value, bool positive = false) {
   try {
     py::object seconds = steal(PyNumber_Float(value.ptr()));
     double number = as_double(seconds);
-    if (!std::isfinite(number) || number < 0)
-      qz::host::throw_error(PyExc_ValueError, text("not a finite number of seconds of 0 or more"));
+    if (!std::isfinite(number) || number < 0 || (positive && number == 0))
+      qz::host::throw_error(PyExc_ValueError,
+                            text(positive ? "not a finite number of seconds above 0"
+                                          : "not a finite number of seconds of 0 or more"));
     return seconds;
   } catch (py::error_already_set& error) {
     if (!is_failure(error)) throw;
     end_start("MS104", option, repr_of(value), error);
   }
+}
+
+// MYSQL_READ_TIMEOUT, checked at start (MS104) and read at each use.
+py::object read_deadline() {
+  return to_seconds("MYSQL_READ_TIMEOUT", program->config.MYSQL_READ_TIMEOUT(), true);
 }
 
 // Says at start whether the rows of the log carry their own column names:
@@ -1188,6 +1222,7 @@ void main_operation(py::args arguments, py::kwargs keywords) {
     qz::host::throw_error(PyExc_SystemExit, text("MS107"));
   }
   split_database_host();
+  read_deadline();
   report_row_metadata();
   qz::rowfeed::install_stop_signals();
   Feed({
