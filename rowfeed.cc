@@ -578,7 +578,15 @@ void Feed::save_log_pos() {
   record[text("log_pos")] = safe.pos;
   if (safe.rows > 0) record[text("log_rows")] = integer(safe.rows);
   log_at_now("save_log_pos", record);
-  program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
+  try {
+    program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
+  } catch (py::error_already_set& error) {
+    // the line above named a record that was not written (a full disk, say)
+    if (is_failure(error))
+      log_at_now("MS108 the position record", record_path(), "was not written:",
+                 repr_of(error.value()), "; it keeps the position saved before");
+    throw;
+  }
 }
 
 void Feed::statistics() {

@@ -12,6 +12,8 @@ the environment as usual; the replacements from QZ_TEST_DRIVER (JSON):
                      client's InternalError(*args)
   no_row_metadata:   table maps read as from a server that writes no optional
                      metadata (binlog_row_metadata NO_LOG): no column names
+  fail_saves:        every qztool.save_tmp_json raises IOError(ENOSPC), as on a
+                     full disk
 """
 import json
 import os
@@ -40,6 +42,13 @@ if "stop_after_checks" in plan:
             open(os.path.join(qztool.get_base_path(), dir, key + suffix), "w").close()
         return real_load(dir, key, suffix)
     qztool.load_tmp_json = load_tmp_json
+
+if plan.get("fail_saves"):
+    import errno
+
+    def save_tmp_json(dir, data, key):
+        raise IOError(errno.ENOSPC, "No space left on device")
+    qztool.save_tmp_json = save_tmp_json
 
 real_send = KafkaClient.send
 PRODUCE = tuple(ProduceRequest)

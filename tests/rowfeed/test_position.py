@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from feedlab import Feed, master_position, sql
+from feedlab import Feed, OwnSchema, master_position, sql
 
 # (name, the record's bytes, what the line says is wrong)
 BAD_RECORDS = [
@@ -84,3 +84,20 @@ def test_a_position_the_server_refuses_ends_the_feed(tmp_path):
                            "%s 4000000000 (server:" % past["log_file"]), run
     assert run.status == 1 and run.err.rstrip().endswith("MS150"), run
     assert feed.record() == past
+
+
+def test_a_record_that_cannot_be_written_is_named_and_the_old_one_stays(tmp_path):
+    schema = OwnSchema("qz_i25_position")  # nothing in it: no row is published
+    try:
+        feed = schema.feed(tmp_path)
+        start = master_position()
+        feed.resume_from(start)
+        run = feed.run(driver={"fail_saves": True})
+    finally:
+        schema.drop()
+    failed = [l for l in run.lines() if l.startswith("MS108 ")]
+    assert failed and failed[0].startswith(
+        "MS108 the position record %s was not written: IOError(28, 'No space left on device')"
+        % os.path.join(feed.tmp, "rowfeed.json")), run
+    assert run.status == 1 and "Traceback" not in run.out, run
+    assert feed.record() == start
