@@ -788,6 +788,7 @@ Reading Feed::read_log() {
   Position saved;
   if (resume) saved = {record.file, record.pos, record.rows};
   drop_pending_before_reread(saved);
+  rows_to_pass_over_ = 0;
   stream_ = open_stream(resume);
   if (resume) {
     stream_.attr("log_pos") = saved.pos;
@@ -1143,9 +1144,12 @@ void report_row_metadata() {
       log_at_now("MS101 the server writes full row metadata (binlog_row_metadata=FULL): each "
                  "row is read under the columns it was written with");
     else
-      log_at_now("MS102 the server writes no column names into its log (binlog_row_metadata=",
-                 mode.is_none() ? text("(none: the server has no such setting)") : str_of(mode),
-                 "): rows written before an ALTER TABLE of their table cannot be read and stop "
+      log_at_now("MS102 the server writes no column names into its log",
+                 text("(binlog_row_metadata=") +
+                     (mode.is_none() ? text("none: the server has no such setting")
+                                     : py::object(str_of(mode))) +
+                     text("):"),
+                 "rows written before an ALTER TABLE of their table cannot be read and stop "
                  "the feed (MS145); set binlog_row_metadata=FULL (MariaDB 10.5, MySQL 8.0.1 and "
                  "later)");
   } catch (py::error_already_set& error) {

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from feedlab import OwnSchema, OwnTopic, columns_of, master_position, sql, start_logged
+from feedlab import Feed, OwnSchema, OwnTopic, columns_of, master_position, sql, start_logged
 from harness import wait_until
 
 # (table, CREATE body, row written before, ALTER, row written after, published before, after)
@@ -232,3 +232,11 @@ def test_partial_row_images_publish_only_what_the_log_holds(tmp_path, schema):
         # NOBLOB: every column but the BLOB it did not change
         ("update", 8, {"id": 8, "v": "x", "w": 3, "sql_event": "update"}),
     ], run
+
+
+def test_the_start_line_says_when_the_server_cannot_be_asked(tmp_path):
+    feed = Feed(tmp_path, MYSQLHOST="127.0.0.1:1")
+    run = feed.run(timeout=60)
+    [line] = [l for l in run.lines() if l.startswith("MS10")]
+    assert line.startswith("MS103 the server could not be asked whether it writes full row "
+                           "metadata: OperationalError(2003"), run
