@@ -1163,9 +1163,15 @@ void report_row_metadata() {
 // refuses a port given as text, so the port goes on as an integer.
 void split_database_host() {
   py::object settings = global("MYSQL_SETTINGS");
-  py::object parts = settings[text("host")].attr("split")(text(":"));
+  py::object host = settings[text("host")];
+  py::object parts = host.attr("split")(text(":"));
   if (py::len(parts) != 2) return;
-  settings[text("port")] = steal(PyNumber_Int(parts[integer(1)].ptr()));
+  try {
+    settings[text("port")] = steal(PyNumber_Int(parts[integer(1)].ptr()));
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    end_start("MS104", "MYSQLHOST", repr_of(host), error);
+  }
   settings[text("host")] = parts[integer(0)];
 }
 
@@ -1207,8 +1213,8 @@ void check_topic(py::handle kf_topic) {
   }
 }
 
-void main_operation(py::args arguments, py::kwargs keywords) {
-  qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
+// Everything before the first cycle.
+Settings start_feed() {
   const auto& config = program->config;
   py::object options = parse_feed_command_line()[0];
   py::object queue_interval = to_seconds("-i/--interval", options.attr("interval"));
@@ -1237,13 +1243,27 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   read_deadline();
   report_row_metadata();
   qz::rowfeed::install_stop_signals();
-  Feed({
-           .topic = kf_topic,
-           .qset_interval = as_double(qset_interval),
-           .stop_event = stop_event,
-           .kafka = std::move(kafka),
-       })
-      .run();
+  return {
+      .topic = kf_topic,
+      .qset_interval = as_double(qset_interval),
+      .stop_event = stop_event,
+      .kafka = std::move(kafka),
+  };
+}
+
+void main_operation(py::args arguments, py::kwargs keywords) {
+  qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
+  Settings settings;
+  try {
+    settings = start_feed();
+  } catch (py::error_already_set& error) {
+    // A failure of the start that no code above names: one line, the
+    // code last on standard error, no traceback.
+    if (!is_failure(error)) throw;
+    log_at_now("MS109 the start failed:", repr_of(error.value()));
+    qz::host::throw_error(PyExc_SystemExit, text("MS109"));
+  }
+  Feed(std::move(settings)).run();
 }
 
 }  // namespace

@@ -65,3 +65,17 @@ def test_a_pause_that_is_no_number_ends_the_start(tmp_path, option, value):
     [line] = run.lines()
     assert line.startswith("MS104 %s/--%s %r could not be used: ValueError"
                            % (option, {"-i": "interval", "-s": "sleep"}[option], value)), run
+
+
+@pytest.mark.parametrize("setting, value, shown", [
+    ("MYSQLHOST", "127.0.0.1:abc", "MYSQLHOST '127.0.0.1:abc'"),
+    ("MYSQL_READ_TIMEOUT", "0", "MYSQL_READ_TIMEOUT 0.0"),
+])
+def test_a_database_setting_that_cannot_be_used_ends_the_start(tmp_path, setting, value, shown):
+    feed = Feed(tmp_path, **{setting: value})
+    feed.resume_from({"log_file": "mysql-bin.000001", "log_pos": 4})
+    run = feed.run(timeout=60)
+    assert run.status == 1 and run.err.rstrip().endswith("MS104"), run
+    assert "Traceback" not in run.err, run
+    [line] = [l for l in run.lines() if l.startswith("MS1")]
+    assert line.startswith("MS104 %s could not be used: ValueError" % shown), run
