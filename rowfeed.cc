@@ -13,8 +13,11 @@
 #include "host/log.h"
 #include "host/module.h"
 #include "host/options.h"
+#include "rowfeed/binlog_server.h"
 #include "rowfeed/kafka_sender.h"
 #include "rowfeed/secure_connections.h"
+#include "rowfeed/position_record.h"
+#include "rowfeed/stop_signals.h"
 
 #include <datetime.h>
 #include <unistd.h>
@@ -54,12 +57,13 @@ struct Program {
   qz::host::DefaultDumps simplejson_dumps;  // "hbase_json": decimals with all their digits
   // pymysqlreplication and its driver
   py::object stream_reader, delete_rows, write_rows, update_rows, internal_error;
+  py::object operational_error, layout_mismatch;
   // column values
   py::object datetime_kind, date_kind, timedelta_kind, timegm, b64encode, builtin_sorted;
   py::object utc_datetime_kind;  // the kind the row decoder builds DATETIME values of
   // a message's own keys, made once: every row uses each of them
   py::object key_sql_event, key_catalog, key_baseid, key_cf, key_key, key_json, cf_log;
-  py::object kind_delete, kind_update, kind_write, key_values, key_after_values;
+  py::object kind_delete, kind_update, kind_write, key_values, key_after_values, key_before_values;
   // the rest of the host
   py::object print_exception, remove, path_join, builtin_range;
 };
@@ -205,10 +209,16 @@ ChangeKind change_kind(py::handle event) {
 struct RowChange {
   py::object sql_event;
   py::object columns = py::none();  // none for an event of another kind
+  // An update's columns before it: under binlog_row_image MINIMAL the
+  // after image holds only the columns the update set, the before image
+  // the row's key. None for other kinds.
+  py::object before = py::none();
 };
 
 RowChange row_change(const ChangeKind& kind, py::handle row) {
   if (kind.sql_event.is_none()) return {};
+  if (kind.sql_event.is(program->kind_update))
+    return {kind.sql_event, row[kind.columns_key], row[program->key_before_values]};
   return {kind.sql_event, row[kind.columns_key]};
 }
 
@@ -236,12 +246,21 @@ py::object get(py::handle mapping, py::handle key) {
 
 // The row id from the column that QZ_HBASE_TABLES_MAP names for the table;
 // 0 without one, or when the column holds no integer (with an SS255 line).
-py::object row_id_of(py::handle table, py::handle columns) {
+// A partial image without the column takes it from the image that holds it
+// (an update's before image).
+py::object row_id_of(py::handle table, const RowChange& change) {
   py::object row_id = integer(0);
   py::object entry = get(program->config.QZ_HBASE_TABLES_MAP(), table);
   if (truth(entry)) {
     py::object id_column = entry[integer(1)];
-    if (truth(id_column)) row_id = get(columns, id_column);
+    if (truth(id_column)) {
+      row_id = get(change.columns, id_column);
+      if (row_id.is_none() && !change.before.is_none()) {
+        int held = PySequence_Contains(change.columns.ptr(), id_column.ptr());
+        if (held < 0) throw py::error_already_set();
+        if (held == 0) row_id = get(change.before, id_column);
+      }
+    }
   }
   if (row_id.is_none()) row_id = integer(0);
   if (!PyInt_Check(row_id.ptr()) && !PyLong_Check(row_id.ptr())) {
@@ -286,9 +305,12 @@ py::dict message_of(py::handle table, py::handle row_id, const RowChange& change
 
 // ---- the feed ----
 
-// A binary-log position a stream can resume from.
+// A binary-log position a stream can resume from: the end of a statement,
+// and how many rows of the next statement Kafka already took (a statement
+// larger than a batch goes in several).
 struct Position {
   py::object file, pos;
+  long rows = 0;
   bool known() const { return static_cast<bool>(file); }
 };
 
@@ -342,23 +364,38 @@ class Batch {
 };
 
 // Alone decides the position a restart resumes from: the end of a statement
-// (where a resumed stream finds the table map it needs) none of whose rows
-// still waits for Kafka. As with a list of messages in flight, the position
-// moves only when the oldest message outstanding is acknowledged; Kafka
-// takes a batch whole, so an acknowledgement moves it to the last statement
-// end read.
+// (where a resumed stream finds the table map it needs) and the number of
+// rows after it that Kafka already took. As with a list of messages in
+// flight, the position moves only when the oldest message outstanding is
+// acknowledged; Kafka takes a batch whole, so an acknowledgement moves it to
+// the last row queued. Counting the rows of a statement that went keeps a
+// restart from sending them again: a row Kafka refuses in the middle of a
+// large statement repeats none of the rows before it, however often the
+// feed is restarted.
 class Checkpoint {
  public:
-  // A read cycle resumes here, with nothing in flight.
-  void resume_from(const Position& at) { safe_ = statement_end_ = at; }
+  // A read cycle resumes here, with nothing in flight; `at.rows` rows after
+  // it are passed over.
+  void resume_from(const Position& at) {
+    safe_ = at;
+    statement_end_ = at;
+    statement_end_.rows = 0;
+    rows_in_statement_ = 0;
+  }
+  // A row of the statement in hand was queued, or passed over.
+  void row_done() { ++rows_in_statement_; }
   // The stream read a statement's last rows event; `in_flight`: some rows
   // read are not yet acknowledged, so the position waits for them.
   void statement_end(const Position& at, bool in_flight) {
     statement_end_ = at;
+    rows_in_statement_ = 0;
     if (!in_flight) safe_ = at;
   }
   // Kafka took every message read so far.
-  void acknowledged() { safe_ = statement_end_; }
+  void acknowledged() {
+    safe_ = statement_end_;
+    safe_.rows = rows_in_statement_;
+  }
   // Kafka took every message read so far, and the stream read to the log's
   // end: nothing lies between its position `at` and what was sent.
   void acknowledged_to_log_end(const Position& at) { safe_ = at; }
@@ -368,6 +405,7 @@ class Checkpoint {
 
  private:
   Position safe_, statement_end_;
+  long rows_in_statement_ = 0;
 };
 
 // Kafka's answers that end the feed (rowfeed/kafka_sender.h): a batch
@@ -380,17 +418,52 @@ using qz::rowfeed::ClientWarnings;
 using qz::rowfeed::BadSetting;
 using qz::rowfeed::database_tls_context;
 using qz::rowfeed::kafka_security_settings;
+using qz::rowfeed::BadPositionRecord;
+using qz::rowfeed::SavedPosition;
+
+// The record path, as qztool names it, for the operator's line.
+py::object record_path() {
+  return program->path_join(program->tool.get_base_path(), text("tmp"),
+                            global("QZ_KEY") + text(".json"));
+}
+
+// The saved position as qztool keeps it; throws BadPositionRecord for a
+// record that is there and holds no position.
+SavedPosition read_position_record() {
+  bool present = truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".json")));
+  py::object record = present ? program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"))
+                              : py::none();
+  return qz::rowfeed::check_position_record(present, record);
+}
+
+void report_bad_record(const BadPositionRecord& bad) {
+  log_at_now("MS107 position record", record_path(), text(bad.what) + text(";"),
+             "it is left as it is and the feed ends; write the position to resume from into it, "
+             "or remove it to start at the server's current position");
+}
 
 // How the program ends, settled as the feed goes. A failure leaves its code
-// at the end of standard error with status 1: MS115 a batch that Kafka
-// answered with an error, MS120 a database error, MS125 any other error in a
-// read cycle, MS130 a batch refused as too large. The last failure wins, also
+// at the end of standard error with status 1: MS107 a position record that
+// is no position, MS115 a batch that Kafka answered with an error, MS120 a
+// database error, MS125 any other error in a read cycle, MS130 a batch
+// refused as too large, MS145 rows the log does not describe enough to be
+// read, MS150 a saved position the server no longer serves. The last failure wins, also
 // over a later orderly stop, so that a supervisor learns that cycles failed.
 // Without one, an end in error (the cycle limit, an error outside the read
 // cycles, messages left unsent) gives status 1, and the stop file status 0.
 class ExitReason {
  public:
-  enum Kind { kOrderly, kInError, kSendFailed, kDatabaseError, kOtherError, kBatchRefused };
+  enum Kind {
+    kOrderly,
+    kInError,
+    kBadRecord,
+    kSendFailed,
+    kDatabaseError,
+    kOtherError,
+    kBatchRefused,
+    kLayoutUnknown,
+    kPositionRefused,
+  };
 
   void failure(Kind code) { kind_ = code; }
   void ended_in_error() {
@@ -414,6 +487,9 @@ class ExitReason {
       case kDatabaseError: return "MS120";
       case kOtherError: return "MS125";
       case kBatchRefused: return "MS130";
+      case kBadRecord: return "MS107";
+      case kLayoutUnknown: return "MS145";
+      case kPositionRefused: return "MS150";
       case kOrderly:
       case kInError: break;
     }
@@ -438,6 +514,8 @@ struct Settings {
   std::unique_ptr<KafkaSender> kafka;
 };
 
+py::object read_deadline();
+
 // The read cycles. Its parts: the batch of messages not yet sent, the
 // checkpoint that decides the saved position, the exit reason. A failure
 // travels as an exception (the host's error, BatchFailed, BatchRefused) to
@@ -452,6 +530,8 @@ class Feed {
   bool cycle();
   Reading read_log();
   void recover(py::error_already_set& error);
+  bool position_refused(py::error_already_set& error);
+  void report_layout_unknown(py::error_already_set& error);
   void note_failed_cycle(py::handle error);
   void clean_up(bool read_to_end);
   bool stop_file_while_waiting();
@@ -460,6 +540,7 @@ class Feed {
   // per event
   void statistics();
   bool stop_file_present();
+  void remove_stop_file();
   void stop_while_reading();
   void queue_rows(py::handle event);
   void note_statement_end(py::handle event);
@@ -485,6 +566,9 @@ class Feed {
   long stalled_cycles_ = 0;
   Position stalled_at_;
   py::object stalled_error_;
+  bool stop_signal_logged_ = false;
+  // Rows after the resumed position that Kafka already took.
+  long rows_to_pass_over_ = 0;
 };
 
 Position Feed::stream_position() const {
@@ -497,8 +581,17 @@ void Feed::save_log_pos() {
   py::dict record;
   record[text("log_file")] = safe.file;
   record[text("log_pos")] = safe.pos;
+  if (safe.rows > 0) record[text("log_rows")] = integer(safe.rows);
   log_at_now("save_log_pos", record);
-  program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
+  try {
+    program->tool.save_tmp_json(text("tmp"), record, global("QZ_KEY"));
+  } catch (py::error_already_set& error) {
+    // the line above named a record that was not written (a full disk, say)
+    if (is_failure(error))
+      log_at_now("MS108 the position record", record_path(), "was not written:",
+                 repr_of(error.value()), "; it keeps the position saved before");
+    throw;
+  }
 }
 
 void Feed::statistics() {
@@ -516,7 +609,20 @@ void Feed::statistics() {
 }
 
 bool Feed::stop_file_present() {
+  if (const char* signal = qz::rowfeed::stop_signal()) {
+    if (!stop_signal_logged_) {
+      log_at_now("stop signal", signal, "received: stopping as for the stop file");
+      stop_signal_logged_ = true;
+    }
+    return true;
+  }
   return truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop")));
+}
+
+// A stop that came by signal leaves no file to remove.
+void Feed::remove_stop_file() {
+  if (truth(program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"), text(".stop"))))
+    program->remove(settings_.stop_event);
 }
 
 // One produce request for the whole batch, which stays as it was. Throws
@@ -575,6 +681,7 @@ void Feed::queue_message(py::handle message, py::handle table, py::handle row_id
   Py_ssize_t size = py::len(encoded);
   batch_.add({encoded, size, py::reinterpret_borrow<py::object>(table),
               py::reinterpret_borrow<py::object>(row_id), checkpoint_.statement_start()});
+  checkpoint_.row_done();
   double at = now();
   if (batch_.full(at)) {
     // The whole batch goes, the message that filled it included: it does
@@ -587,19 +694,32 @@ void Feed::queue_message(py::handle message, py::handle table, py::handle row_id
 // Every row counts, also an empty one and one that is not fed.
 void Feed::queue_row(const ChangeKind& kind, py::handle row, py::handle table) {
   ++rows_;
-  if (!truth(row)) return;
-  RowChange change = row_change(kind, row);
-  if (!truth(change.columns)) return;
-  if (ignored(table, change.sql_event)) {
-    ++passes_;
+  if (rows_to_pass_over_ > 0) {
+    --rows_to_pass_over_;
+    checkpoint_.row_done();
     return;
   }
-  py::object row_id = row_id_of(table, change.columns);
+  if (!truth(row)) return checkpoint_.row_done();
+  RowChange change = row_change(kind, row);
+  if (!truth(change.columns)) return checkpoint_.row_done();
+  if (ignored(table, change.sql_event)) {
+    ++passes_;
+    return checkpoint_.row_done();
+  }
+  py::object row_id = row_id_of(table, change);
   queue_message(message_of(table, row_id, change), table, row_id);
 }
 
+// The platform's texts are byte strings: a table's name goes on as UTF-8,
+// as QZ_HBASE_TABLES_MAP and QZ_HBASE_IGNORE hold it and as
+// qztool.hbase_key takes it.
+py::object platform_text(py::object name) {
+  if (!PyUnicode_Check(name.ptr())) return name;
+  return steal(PyUnicode_AsUTF8String(name.ptr()));
+}
+
 void Feed::queue_rows(py::handle event) {
-  py::object table = event.attr("table");
+  py::object table = platform_text(event.attr("table"));
   ChangeKind kind = change_kind(event);
   for (py::handle row : event.attr("rows")) queue_row(kind, row, table);
 }
@@ -609,11 +729,12 @@ void Feed::queue_rows(py::handle event) {
 void Feed::note_statement_end(py::handle event) {
   if ((py::cast<long>(event.attr("flags")) & kStatementEnd) == 0) return;
   checkpoint_.statement_end(stream_position(), !batch_.empty());
+  rows_to_pass_over_ = 0;
 }
 
 // The event in hand is not converted: a restart reads it again.
 void Feed::stop_while_reading() {
-  program->remove(settings_.stop_event);
+  remove_stop_file();
   save_log_pos();
   if (batch_.empty()) return;
   log_at_now("found stop event with", batch_.size(), "messages");
@@ -644,8 +765,18 @@ py::object Feed::open_stream(bool resume) {
   only_events.append(program->update_rows);
   py::list only_schemas;
   only_schemas.append(program->config.MYSQLDB());
+  // A connection that stalls without closing would hold the cycle for ever:
+  // every read of the stream (and of its catalogue queries) has a deadline.
+  // The dump does not block at the log's end, so the server is never silent
+  // while it serves the stream; silence that long is a stall.
+  py::dict connection;
+  for (auto item : py::reinterpret_borrow<py::dict>(global("MYSQL_SETTINGS")))
+    connection[item.first] = item.second;
+  connection[text("read_timeout")] = read_deadline();
+  if (!connection.contains(text("connect_timeout")))
+    connection[text("connect_timeout")] = integer(10);
   return program->stream_reader(**qz::host::kwargs({
-      {"connection_settings", global("MYSQL_SETTINGS")},
+      {"connection_settings", connection},
       {"server_id", global("MYSQL_SERVER_ID")},
       {"resume_stream", py::bool_(resume)},
       {"only_events", only_events},
@@ -657,17 +788,21 @@ py::object Feed::open_stream(bool resume) {
 // stop file. Throws BatchFailed and BatchRefused of a send, and the host's
 // errors of the stream and of the conversion.
 Reading Feed::read_log() {
-  py::object record = program->tool.load_tmp_json(text("tmp"), global("QZ_KEY"));
-  bool resume = truth(record) && truth(record.attr("get")(text("log_file")));
+  SavedPosition record = read_position_record();
+  bool resume = record.found;
   Position saved;
-  if (resume) saved = {record.attr("get")(text("log_file")), record.attr("get")(text("log_pos"))};
+  if (resume) saved = {record.file, record.pos, record.rows};
   drop_pending_before_reread(saved);
+  rows_to_pass_over_ = 0;
   stream_ = open_stream(resume);
   if (resume) {
     stream_.attr("log_pos") = saved.pos;
     stream_.attr("log_file") = saved.file;
     log_at_now("found log_pos", stream_.attr("log_file"), stream_.attr("log_pos"));
+    if (saved.rows > 0)
+      log_at_now("passing over", saved.rows, "rows of the statement there, which Kafka already took");
     checkpoint_.resume_from(saved);
+    rows_to_pass_over_ = saved.rows;
   }
   last_row_count_ = 0;
   last_stat_time_ = 0;
@@ -691,17 +826,94 @@ Reading Feed::read_log() {
   return Reading::kToLogEnd;
 }
 
+// A read of the stream that met its deadline: the driver's lost connection
+// (2013) whose cause was a time-out.
+bool read_timed_out(py::error_already_set& error) {
+  if (!error.matches(program->operational_error.ptr())) return false;
+  py::object args = error.value().attr("args");
+  if (py::len(args) < 2 || !same(args[integer(0)], integer(2013))) return false;
+  int found = PySequence_Contains(str_of(args[integer(1)]).ptr(), text("timed out").ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
 // A failed cycle is read again from the saved position by the next one.
 void Feed::recover(py::error_already_set& error) {
   bool internal = error.matches(program->internal_error.ptr());
   exit_.failure(internal ? ExitReason::kDatabaseError : ExitReason::kOtherError);
   py::object shown = repr_of(error.value());
+  if (read_timed_out(error))
+    log_at_now("MS160 the database sent nothing for", read_deadline(),
+               "seconds (MYSQL_READ_TIMEOUT): the connection counts as lost, a new cycle "
+               "reconnects");
   log_at_now(cycle_, "/", passes_, shown, "sleeping ", global("QZ_SLEEP"), " seconds...");
   py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace()) : py::none();
   program->print_exception(error.type(), error.value(), trace);
   save_log_pos();
   note_failed_cycle(shown);
   qz::host::sleep(as_double(global("QZ_SLEEP")));
+}
+
+// Rows that the log does not describe (no column names) of a table whose
+// columns have changed since: read through today's columns they would be
+// published shifted, under other names. The statement is not published;
+// what came before it is, and the position stays at its start.
+void Feed::report_layout_unknown(py::error_already_set& error) {
+  exit_.failure(ExitReason::kLayoutUnknown);
+  py::object value = error.value();
+  const Position& at = checkpoint_.statement_start();
+  py::object schema = value.attr("schema"), table = value.attr("table");
+  py::object detail = value.attr("detail");
+  log_at_now("MS145 rows of", schema + text(".") + table, "at", at.file, at.pos,
+             "cannot be read as they were written:", detail + text(";"),
+             "the log names no columns (binlog_row_metadata is not FULL) and the table has "
+             "changed since; nothing of this statement is published and the feed ends before "
+             "it. Set binlog_row_metadata=FULL on the server (it describes the rows logged "
+             "after it), publish this statement's rows by other means and skip it as for a "
+             "stalled feed");
+}
+
+// The server refuses to send the log from the saved position (error 1236):
+// the file was purged, or the position is none of its events. No cycle can
+// get past it, so the feed ends and says what was lost.
+bool Feed::position_refused(py::error_already_set& error) {
+  if (!error.matches(program->operational_error.ptr())) return false;
+  py::object args = error.value().attr("args");
+  if (py::len(args) < 1 || !same(args[integer(0)], integer(1236))) return false;
+  exit_.failure(ExitReason::kPositionRefused);
+  py::object said = py::len(args) > 1 ? args[integer(1)] : py::object(py::none());
+  const Position& at = checkpoint_.safe();
+  py::object files = py::none();
+  try {
+    files = qz::rowfeed::binary_logs(global("MYSQL_SETTINGS"));
+  } catch (py::error_already_set& asked) {
+    if (!is_failure(asked)) throw;
+    log_at_now("MS150 the server's binary logs could not be listed:", repr_of(asked.value()));
+  }
+  bool listed = !files.is_none() && at.known();
+  bool gone = listed && PySequence_Contains(files.ptr(), at.file.ptr()) == 0;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  if (gone) {
+    py::object oldest = text("(none)");
+    if (py::len(files) > 0) oldest = files[integer(0)];
+    log_at_now("MS150 saved position", at.file, at.pos,
+               "is no longer on the server: its oldest binary log is", str_of(oldest) + text(";"),
+               text("the rows written from ") + str_of(at.file) + text(" up to ") +
+                   str_of(oldest) + text(" are lost to the feed. The feed ends. To go on, publish"
+                                         " those rows by other means if consumers need them, "
+                                         "then write {\"log_file\": \"") +
+                   str_of(oldest) + text("\", \"log_pos\": 4} into"),
+               record_path(), "(server:", repr_of(said) + text(")"));
+  } else if (at.known()) {
+    log_at_now("MS150 the server refuses to send its log from the saved position", at.file,
+               at.pos, "(server:", repr_of(said) + text(");"),
+               "the feed ends. Write a position where a statement begins or ends (4 starts any "
+               "file) into", record_path());
+  } else {
+    log_at_now("MS150 the server refuses to send its log (server:", repr_of(said) + text(");"),
+               "the feed ends");
+  }
+  return true;
 }
 
 // An error that comes back at the same place every cycle (a row that cannot
@@ -733,8 +945,11 @@ void Feed::note_failed_cycle(py::handle error) {
 void Feed::clean_up(bool read_to_end) {
   log_at_now("finally event with", batch_.size(), "messages");
   // A batch refused as too large is not offered again: the MS130 line said
-  // why, and with no send tried none failed.
-  if (!exit_.is(ExitReason::kBatchRefused)) {
+  // why, and with no send tried none failed. What Kafka took before it is
+  // saved, so that a restart does not send it again.
+  if (exit_.is(ExitReason::kBatchRefused)) {
+    save_log_pos();
+  } else {
     try {
       send_batch(now());
       if (read_to_end) checkpoint_.acknowledged_to_log_end(stream_position());
@@ -753,7 +968,7 @@ bool Feed::stop_file_while_waiting() {
   for (Py_ssize_t step = 0; step < steps; ++step) {
     qz::host::sleep(settings_.qset_interval);
     if (stop_file_present()) {
-      program->remove(settings_.stop_event);
+      remove_stop_file();
       return true;
     }
   }
@@ -777,7 +992,18 @@ bool Feed::cycle() {
       another = reading != Reading::kStopFile;
     } catch (py::error_already_set& error) {
       if (!is_failure(error)) throw;
-      recover(error);
+      if (error.matches(program->layout_mismatch.ptr())) {
+        report_layout_unknown(error);
+        another = false;
+      } else if (position_refused(error)) {
+        another = false;
+      } else {
+        recover(error);
+      }
+    } catch (const BadPositionRecord& bad) {
+      report_bad_record(bad);
+      exit_.failure(ExitReason::kBadRecord);
+      another = false;
     } catch (const BatchFailed& failed) {
       failed_send(failed);
       another = false;
@@ -791,6 +1017,12 @@ bool Feed::cycle() {
   }
   clean_up(read_to_end);
   if (stop_file_while_waiting()) another = false;
+  // A stop signal ends the feed here whatever the pauses: the stop file's
+  // own tests may be none (KAFKA_STAT_INTERVAL 0, no row of the schema).
+  if (another && qz::rowfeed::stop_signal()) {
+    stop_file_present();  // its line
+    another = false;
+  }
   if (PyObject_RichCompareBool(integer(cycle_).ptr(), program->config.MAX_QMSG_COUNT().ptr(),
                                Py_GT) == 1) {
     log_at_now("\nMAX_QMSG_COUNT_Interrupt, exiting...");
@@ -818,8 +1050,9 @@ void Feed::run() {
     log_at_now(cycle_, "/", passes_, repr_of(error.value()), "exiting...");
     exit_.ended_in_error();
   } catch (const BatchRefused& refused) {
-    // refused by the clean-up's send
+    // refused by the clean-up's send; what Kafka took before it is saved
     report_refused(refused);
+    save_log_pos();
   }
   if (settings_.kafka) {
     try {
@@ -881,18 +1114,69 @@ py::tuple parse_feed_command_line() {
   });
 }
 
-// The float conversion is the host's: its notations and its error.
-py::object to_seconds(py::handle value) {
-  return steal(PyNumber_Float(value.ptr()));
+[[noreturn]] void end_start(const char* code, const char* what, py::handle value,
+                            py::error_already_set& error, const std::string& reason = "");
+
+// The float conversion is the host's: its notations. A value it does not
+// take ends the start with MS104, naming the option and the value.
+py::object to_seconds(const char* option, py::handle value, bool positive = false) {
+  try {
+    py::object seconds = steal(PyNumber_Float(value.ptr()));
+    double number = as_double(seconds);
+    if (!std::isfinite(number) || number < 0 || (positive && number == 0))
+      qz::host::throw_error(PyExc_ValueError,
+                            text(positive ? "not a finite number of seconds above 0"
+                                          : "not a finite number of seconds of 0 or more"));
+    return seconds;
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    end_start("MS104", option, repr_of(value), error);
+  }
+}
+
+// MYSQL_READ_TIMEOUT, checked at start (MS104) and read at each use.
+py::object read_deadline() {
+  return to_seconds("MYSQL_READ_TIMEOUT", program->config.MYSQL_READ_TIMEOUT(), true);
+}
+
+// Says at start whether the rows of the log carry their own column names:
+// without them a row written before an ALTER TABLE cannot be read as it was
+// written (such a statement then ends the feed, MS145).
+void report_row_metadata() {
+  try {
+    py::object mode = qz::rowfeed::row_metadata_mode(global("MYSQL_SETTINGS"));
+    if (!mode.is_none() && same(str_of(mode).attr("upper")(), text("FULL")))
+      log_at_now("MS101 the server writes full row metadata (binlog_row_metadata=FULL): each "
+                 "row is read under the columns it was written with");
+    else
+      log_at_now("MS102 the server writes no column names into its log",
+                 text("(binlog_row_metadata=") +
+                     (mode.is_none() ? text("none: the server has no such setting")
+                                     : py::object(str_of(mode))) +
+                     text("):"),
+                 "rows written before an ALTER TABLE of their table cannot be read and stop "
+                 "the feed (MS145); set binlog_row_metadata=FULL (MariaDB 10.5, MySQL 8.0.1 and "
+                 "later)");
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    log_at_now("MS103 the server could not be asked whether it writes full row metadata:",
+               repr_of(error.value()), "; each table map of the log tells");
+  }
 }
 
 // "host:port" in the database setting: the pinned driver (PyMySQL 0.10.1)
 // refuses a port given as text, so the port goes on as an integer.
 void split_database_host() {
   py::object settings = global("MYSQL_SETTINGS");
-  py::object parts = settings[text("host")].attr("split")(text(":"));
+  py::object host = settings[text("host")];
+  py::object parts = host.attr("split")(text(":"));
   if (py::len(parts) != 2) return;
-  settings[text("port")] = steal(PyNumber_Int(parts[integer(1)].ptr()));
+  try {
+    settings[text("port")] = steal(PyNumber_Int(parts[integer(1)].ptr()));
+  } catch (py::error_already_set& error) {
+    if (!is_failure(error)) throw;
+    end_start("MS104", "MYSQLHOST", repr_of(host), error);
+  }
   settings[text("host")] = parts[integer(0)];
 }
 
@@ -921,7 +1205,7 @@ void secure_database_connection() {
 // Ends the start with one coded line, status 1 and the code last on
 // standard error, as every failure of the feed ends.
 [[noreturn]] void end_start(const char* code, const char* what, py::handle value,
-                            py::error_already_set& error, const std::string& reason = "") {
+                            py::error_already_set& error, const std::string& reason) {
   if (reason.empty())
     log_at_now(text(code), text(what), value, "could not be used:", repr_of(error.value()));
   else
@@ -957,12 +1241,12 @@ void check_topic(py::handle kf_topic) {
   }
 }
 
-void main_operation(py::args arguments, py::kwargs keywords) {
-  qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
+// Everything before the first cycle.
+Settings start_feed() {
   const auto& config = program->config;
   py::object options = parse_feed_command_line()[0];
-  py::object queue_interval = to_seconds(options.attr("interval"));
-  py::object qset_interval = to_seconds(options.attr("sleep"));
+  py::object queue_interval = to_seconds("-i/--interval", options.attr("interval"));
+  py::object qset_interval = to_seconds("-s/--sleep", options.attr("sleep"));
   py::object stop_event = program->path_join(program->tool.get_base_path(), text("tmp"),
                                              global("QZ_KEY") + text(".stop"));
   if (PyObject_RichCompareBool(config.QZ_MQ_QUEUE_INTERVAL().ptr(), queue_interval.ptr(),
@@ -984,14 +1268,37 @@ void main_operation(py::args arguments, py::kwargs keywords) {
   check_topic(kf_topic);
   auto kafka = connect_kafka(kf_host, kf_topic, kafka_settings);
   log_at_now(kf_host + text(":" + std::to_string(getpid())), options.attr("interval"), kf_topic);
+  try {
+    read_position_record();
+  } catch (const BadPositionRecord& bad) {
+    report_bad_record(bad);
+    qz::host::throw_error(PyExc_SystemExit, text("MS107"));
+  }
   split_database_host();
-  Feed({
-           .topic = kf_topic,
-           .qset_interval = as_double(qset_interval),
-           .stop_event = stop_event,
-           .kafka = std::move(kafka),
-       })
-      .run();
+  read_deadline();
+  report_row_metadata();
+  qz::rowfeed::install_stop_signals();
+  return {
+      .topic = kf_topic,
+      .qset_interval = as_double(qset_interval),
+      .stop_event = stop_event,
+      .kafka = std::move(kafka),
+  };
+}
+
+void main_operation(py::args arguments, py::kwargs keywords) {
+  qz::host::parse_arguments<0>(arguments, keywords, ":main", {});
+  Settings settings;
+  try {
+    settings = start_feed();
+  } catch (py::error_already_set& error) {
+    // A failure of the start that no code above names: one line, the
+    // code last on standard error, no traceback.
+    if (!is_failure(error)) throw;
+    log_at_now("MS109 the start failed:", repr_of(error.value()));
+    qz::host::throw_error(PyExc_SystemExit, text("MS109"));
+  }
+  Feed(std::move(settings)).run();
 }
 
 }  // namespace
@@ -1017,6 +1324,8 @@ QZ_PROGRAM(rowfeed, module) {
       .write_rows = row_event.attr("WriteRowsEvent"),
       .update_rows = row_event.attr("UpdateRowsEvent"),
       .internal_error = import("pymysql.err").attr("InternalError"),
+      .operational_error = import("pymysql.err").attr("OperationalError"),
+      .layout_mismatch = import("pymysqlreplication.exceptions").attr("TableLayoutMismatch"),
       .datetime_kind = datetime.attr("datetime"),
       .date_kind = datetime.attr("date"),
       .timedelta_kind = datetime.attr("timedelta"),
@@ -1036,6 +1345,7 @@ QZ_PROGRAM(rowfeed, module) {
       .kind_write = interned("write"),
       .key_values = interned("values"),
       .key_after_values = interned("after_values"),
+      .key_before_values = interned("before_values"),
       .print_exception = import("traceback").attr("print_exception"),
       .remove = import("os").attr("remove"),
       .path_join = import("os.path").attr("join"),

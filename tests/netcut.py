@@ -65,3 +65,49 @@ class Relay(object):
         self.closed = True
         self.cut()
         self.listener.close()
+
+
+class StallingRelay(Relay):
+    """A relay that stall() makes hold every byte, the connections left
+    open, as a hung peer or a firewall that swallows the traffic would;
+    stall_after(n) does so once n more bytes came from the target (in the
+    middle of an answer); resume() lets the bytes through again."""
+
+    def __init__(self, target_port, target_host="127.0.0.1"):
+        self.flowing = threading.Event()
+        self.flowing.set()
+        self.budget = None
+        Relay.__init__(self, target_port, target_host)
+
+    def _pump(self, src, dst):
+        try:
+            from_target = src.getpeername() == self.target
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                if from_target and self.budget is not None:
+                    with self.lock:
+                        self.budget -= len(data)
+                        if self.budget <= 0:
+                            self.budget = None
+                            self.flowing.clear()
+                self.flowing.wait()
+                dst.sendall(data)
+        except socket.error:
+            pass
+        for s in (src, dst):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except socket.error:
+                pass
+
+    def stall(self):
+        self.flowing.clear()
+
+    def stall_after(self, size):
+        with self.lock:
+            self.budget = size
+
+    def resume(self):
+        self.flowing.set()

@@ -46,6 +46,8 @@ DEFAULTS = [
     ("KAFKA_SEND_INTERVAL", 1.0, "a batch is sent when it is this old (seconds)"),
     ("KAFKA_STAT_INTERVAL", 60, "statistics period (seconds); pauses between read cycles"),
     ("MAX_QMSG_COUNT", 1000000000, "rowfeed ends after this many read cycles"),
+    ("MYSQL_READ_TIMEOUT", 30.0,
+     "rowfeed: seconds without a byte from the database after which its connection counts as lost"),
     ("QZ_MQ_PROTOCOL", True, "true: consumers take (channel, method, properties, body)"),
     ("QZ_SMTP_HOST", "127.0.0.1", "SMTP server"),
     ("QZ_SMTP_PORT", 8025, "SMTP port"),

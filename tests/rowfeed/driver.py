@@ -10,6 +10,10 @@ the environment as usual; the replacements from QZ_TEST_DRIVER (JSON):
                      instead of being sent
   fail_fetch:        [n, args...]: the stream's Nth fetch raises the database
                      client's InternalError(*args)
+  no_row_metadata:   table maps read as from a server that writes no optional
+                     metadata (binlog_row_metadata NO_LOG): no column names
+  fail_saves:        every qztool.save_tmp_json raises IOError(ENOSPC), as on a
+                     full disk
 """
 import json
 import os
@@ -31,13 +35,20 @@ if "stop_after_checks" in plan:
     real_load = qztool.load_tmp_json
 
     def load_tmp_json(dir, key, suffix=None):
-        if suffix is None:
-            return real_load(dir, key)
+        if suffix != ".stop":
+            return real_load(dir, key, *([suffix] if suffix else []))
         counts["checks"] += 1
         if counts["checks"] == plan["stop_after_checks"]:
             open(os.path.join(qztool.get_base_path(), dir, key + suffix), "w").close()
         return real_load(dir, key, suffix)
     qztool.load_tmp_json = load_tmp_json
+
+if plan.get("fail_saves"):
+    import errno
+
+    def save_tmp_json(dir, data, key):
+        raise IOError(errno.ENOSPC, "No space left on device")
+    qztool.save_tmp_json = save_tmp_json
 
 real_send = KafkaClient.send
 PRODUCE = tuple(ProduceRequest)
@@ -86,6 +97,14 @@ if "fail_fetch" in plan:
             raise pymysql.err.InternalError(*plan["fail_fetch"][1:])
         return real_fetch(self)
     pymysqlreplication.BinLogStreamReader.fetchone = fetchone
+
+if plan.get("no_row_metadata"):
+    from pymysqlreplication.row_event import TableMapEvent
+
+    def no_metadata(self):
+        self.packet.read(self.event_size - self.packet.read_bytes)
+        return {}
+    TableMapEvent._read_optional_metadata = no_metadata
 
 import rowfeed  # noqa: E402  (after the replacements it must see)
 

@@ -217,3 +217,62 @@ def delete_topic(topic):
             admin.close()
     except Exception:  # noqa: BLE001  (cleanup only)
         pass
+
+
+class OwnTopic(Topic):
+    """A topic of the test's own, made for it (one partition) and deleted
+    after: other tests' rows never reach it."""
+
+    def __init__(self, name, kafka=KAFKA):
+        from kafka.admin import KafkaAdminClient, NewTopic
+        from kafka.errors import TopicAlreadyExistsError
+        # a name of this run's own: Kafka deletes a topic some time after it
+        # is asked to, so a name used again may vanish under the next test
+        name = "%s_%d_%d" % (name, os.getpid(), int(time.time() * 1000) % 10 ** 9)
+        admin = KafkaAdminClient(bootstrap_servers=kafka)
+        try:
+            admin.create_topics([NewTopic(name, 1, 1)])
+        except TopicAlreadyExistsError:
+            pass
+        finally:
+            admin.close()
+        self.name = name
+        Topic.__init__(self, topic=name, kafka=kafka)
+
+    def close(self):
+        Topic.close(self)
+        delete_topic(self.name)
+
+
+def columns_of(messages):
+    """{(table, event): [hbase_json as a mapping, ...]} in order."""
+    out = {}
+    for m in messages:
+        out.setdefault((m["hbase_catalog"], m["sql_event"]), []).append(json.loads(m["hbase_json"]))
+    return out
+
+
+class OwnSchema(object):
+    """A schema of the test's own, which the feed follows (MYSQLDB): rows
+    that other tests write into theirs never reach it."""
+
+    def __init__(self, name):
+        self.name = name
+        sql("DROP DATABASE IF EXISTS `%s`" % name, "CREATE DATABASE `%s`" % name)
+
+    def sql(self, *statements):
+        """Statements in this schema, over a UTF-8 connection."""
+        conn = pymysql.connect(db=self.name, charset="utf8mb4", **DB)
+        try:
+            cur = conn.cursor()
+            for s in statements:
+                cur.execute(s)
+            return cur.fetchall()
+        finally:
+            conn.close()
+
+    def feed(self, base, **settings):
+        return Feed(base, MYSQLDB=self.name, **settings)
+
+    def drop(self):
+        sql("DROP DATABASE IF EXISTS `%s`" % self.name)
