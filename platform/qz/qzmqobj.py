@@ -548,8 +548,10 @@ def _reason(error):
 
 
 def check_connection_settings(ssl):
-    """Checks the settings of a broker connection (virtual host, TLS files),
-    as open() does before it connects; raises SettingError naming a bad one."""
+    """Checks the settings of a broker connection (the window, virtual host,
+    TLS files), as open() does before it connects; raises SettingError
+    naming a bad one."""
+    _Window()
     virtual_host_setting()
     tls_context(ssl)
 
