@@ -314,7 +314,7 @@ ACCEPTS = {
     "KAFKA_BATCH": _Whole(0, (1 << 31) - 1),
     "KAFKA_MAX_MESSAGE_SIZE": _BYTES,
     "KAFKA_SEND_INTERVAL": _Seconds(zero_ok=True),
-    "KAFKA_STAT_INTERVAL": _Whole(1, 86400),
+    "KAFKA_STAT_INTERVAL": _Whole(0, 86400),
     "MAX_QMSG_COUNT": _Whole(0, (1 << 63) - 1),
     "QZ_MQ_PROTOCOL": _Truth(),
     "QZ_SMTP_HOST": _Text(),
