@@ -524,6 +524,10 @@ void check_smtp_settings() {
 void main_operation(py::args args, py::kwargs kwargs) {
   qz::host::parse_arguments<0>(args, kwargs, ":main", {});
   py::object options = qz::worker::parse_options({});
+  qz::worker::check_settings(
+      options, {"QZ_SMTP_HOST", "QZ_SMTP_PORT", "QZ_SMTP_TIMEOUT", "QZ_SMTP_MAIL_TIMEOUT",
+                "QZ_SMTP_UID", "QZ_SMTP_PWD", "QZ_SMTP_SENDER", "QZ_SMTP_REPLYTO",
+                "SEND_MAIL_MODE", "QZ_SMTP_TLS", "QZ_SMTP_SSL_CAFILE"});
   check_smtp_settings();
   qz::worker::Served served = qz::worker::serve(options);
   if (!served.opened) qz::worker::end_start(kBadSetting);

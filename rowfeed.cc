@@ -18,6 +18,7 @@
 #include "rowfeed/secure_connections.h"
 #include "rowfeed/position_record.h"
 #include "rowfeed/stop_signals.h"
+#include "rowfeed/start_settings.h"
 
 #include <datetime.h>
 #include <unistd.h>
@@ -1189,11 +1190,12 @@ py::dict kafka_client_settings(bool encrypt) {
 }
 
 // A setting that cannot be used ends the start before anything connects:
-// MS104, naming the setting and its value (a secret's value never shows).
+// MS104, naming the setting and its value (a secret's value never shows),
+// and the status that tells a bad setting from a lost server.
 [[noreturn]] void end_start_on_setting(const BadSetting& bad) {
   log_at_now(text("MS104"), text("setting " + bad.name + "=") + str_of(bad.shown),
              text("is not usable: " + bad.why));
-  qz::host::throw_error(PyExc_SystemExit, text("MS104"));
+  qz::host::end_on_bad_setting("MS104");
 }
 
 // The database connections' TLS, when the QZ_MYSQL_SSL_* settings ask.
@@ -1245,6 +1247,7 @@ void check_topic(py::handle kf_topic) {
 Settings start_feed() {
   const auto& config = program->config;
   py::object options = parse_feed_command_line()[0];
+  if (auto bad = qz::rowfeed::start_setting_problem(config, options)) end_start_on_setting(*bad);
   py::object queue_interval = to_seconds("-i/--interval", options.attr("interval"));
   py::object qset_interval = to_seconds("-s/--sleep", options.attr("sleep"));
   py::object stop_event = program->path_join(program->tool.get_base_path(), text("tmp"),

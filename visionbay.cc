@@ -134,6 +134,10 @@ void main_operation(py::args args, py::kwargs kwargs) {
   py::object options = qz::worker::parse_options(
       {{"-a", "--allservices", "allservices", text("n"),
         "to start all qz services? (default: %default)"}});
+  // Before the scheduler: a setting that cannot work ends the start at once.
+  qz::worker::check_settings(
+      options, {"QZ_DNN_FETCH_TIMEOUT", "QZ_DNN_IMAGE_SOURCES", "QZ_DNN_MAX_IMAGE_CHUNKS",
+                "QZ_DNN_MAX_IMAGE_METADATA", "QZ_DNN_MAX_JPEG_SCANS", "QZ_DNN_MAX_DECODE_MEMORY"});
   qz::contracts::digits::load_config_quietly();
   py::object digits_scheduler = qz::contracts::digits::scheduler();
   py::object start_status = digits_scheduler.attr("start")();

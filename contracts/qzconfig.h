@@ -9,6 +9,8 @@
 
 #include "host/host.h"
 
+#include <initializer_list>
+
 namespace qz::contracts {
 
 class QzConfig {
@@ -65,6 +67,21 @@ class QzConfig {
   // The budget of a request's JSON (QZ_JSON_MAX_NUMBER, QZ_JSON_MAX_DEPTH).
   Py_ssize_t json_max_number() const { return size_setting("QZ_JSON_MAX_NUMBER", 400); }
   Py_ssize_t json_max_depth() const { return size_setting("QZ_JSON_MAX_DEPTH", 64); }
+
+  // Judges the named settings as they are now (qzconfig.check): the first
+  // that the settings module does not accept (wrong kind, out of range, or
+  // an unreadable settings file) raises its SettingError, a ValueError
+  // naming the setting, its value (a secret's hidden) and what it accepts.
+  // A platform without check() accepts everything.
+  void check(std::initializer_list<const char*> names) const {
+    py::object checker = py::getattr(module_, "check", py::none());
+    if (checker.is_none()) return;
+    py::list listed;
+    for (const char* name : names) listed.append(host::text(name));
+    checker(listed);
+  }
+  // The class of check's error; none on a platform without one.
+  py::object SettingError() const { return py::getattr(module_, "SettingError", py::none()); }
 
   const py::module_& module() const { return module_; }
 

@@ -27,6 +27,13 @@ class QzMqObj {
   // The class of open's error for a bad setting; none when the platform's
   // client has no such class (its errors then end the start as any other).
   py::object SettingError() const { return py::getattr(module_, "SettingError", py::none()); }
+  // Reads and checks the settings of a broker connection (virtual host, TLS
+  // files; `ssl` is the program's --ssl) as open does, without connecting:
+  // a bad one raises SettingError. Nothing on a platform without the check.
+  void check_connection_settings(py::handle ssl) const {
+    py::object checker = py::getattr(module_, "check_connection_settings", py::none());
+    if (!checker.is_none()) checker(ssl);
+  }
   // The application headers as a mapping, or a false value.
   py::object get_headers_obj(py::handle properties) const {
     return module_.attr("get_headers_obj")(properties);

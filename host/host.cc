@@ -1,5 +1,7 @@
 #include "host/host.h"
 
+#include <string>
+
 namespace qz::host {
 
 py::object steal(PyObject* result) {
@@ -13,6 +15,13 @@ void throw_error(py::handle kind, py::handle value) {
 }
 
 bool is_failure(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+void end_on_bad_setting(const char* code) {
+  py::object stderr_file = py::module_::import("sys").attr("stderr");
+  stderr_file.attr("write")(text(std::string(code) + "\n"));
+  stderr_file.attr("flush")();
+  throw_error(PyExc_SystemExit, integer(kBadSettingStatus));
+}
 
 py::bytes text(std::string_view s) {
   return py::reinterpret_steal<py::bytes>(

@@ -34,6 +34,17 @@ py::object steal(PyObject* result);
 // py::error_already_set, as the host's `raise kind(value)` would.
 [[noreturn]] void throw_error(py::handle kind, py::handle value);
 
+// The exit status of a program whose settings (or command line) cannot
+// work: EX_CONFIG of sysexits.h, which a supervisor can be told not to
+// restart on, unlike the status 1 of a lost connection.
+constexpr int kBadSettingStatus = 78;
+
+// Ends the program's start on a bad setting, after its coded line was
+// logged: `code` as the last line of standard error and the status
+// kBadSettingStatus, by the host's SystemExit (so that finally-clauses and
+// the host's own shutdown run).
+[[noreturn]] void end_on_bad_setting(const char* code);
+
 // True for the errors the host's `except Exception` catches. Interrupts
 // (KeyboardInterrupt) and exit requests (SystemExit) are not among them and
 // must pass through every handler untouched.

@@ -94,6 +94,34 @@ py::object parse_options(std::initializer_list<host::Option> own) {
   return host::parse_command_line(options)[0];
 }
 
+namespace {
+
+// What every worker reads through the queue client and its own preamble.
+constexpr std::initializer_list<const char*> kQueueSettings = {
+    "QZ_MQ_PROTOCOL",     "QZ_MQ_EXCHANGE_TAG", "QZ_MQ_QUEUE_TYPE",   "QZ_MQ_PREFETCH",
+    "QZ_MQ_RETRY_DELAY",  "QZ_MQ_RETRY_MAX_DELAY", "QZ_MQ_MAX_FAILURES", "QZ_MQ_MAX_BODY",
+    "QZ_MQ_MAX_TEXT",     "QZ_JSON_MAX_NUMBER", "QZ_JSON_MAX_DEPTH",  "QZ_MQ_VHOST",
+    "QZ_MQ_SSL_CAFILE",   "QZ_MQ_SSL_CERTFILE", "QZ_MQ_SSL_KEYFILE",
+};
+
+}  // namespace
+
+void check_settings(py::handle options, std::initializer_list<const char*> own) {
+  try {
+    bound->config.check(kQueueSettings);
+    bound->config.check(own);
+    bound->mqobj.check_connection_settings(options.attr("ssl"));
+  } catch (py::error_already_set& e) {
+    py::object refused = bound->config.SettingError();
+    py::object refused_by_client = bound->mqobj.SettingError();
+    if (!(!refused.is_none() && e.matches(refused)) &&
+        !(!refused_by_client.is_none() && e.matches(refused_by_client)))
+      throw;
+    host::log_at_now(bound->definition->bad_setting_code, host::str_of(e.value()));
+    end_start(bound->definition->bad_setting_code);
+  }
+}
+
 Served serve(py::handle options) {
   py::object mq = bound->mqobj.QZMQObject();
   try {
@@ -134,7 +162,7 @@ void reply(const Delivery& d, py::handle response_key, py::handle answer, const 
                            text(tag), exchange);
 }
 
-void end_start(const char* code) { host::throw_error(PyExc_SystemExit, text(code)); }
+void end_start(const char* code) { host::end_on_bad_setting(code); }
 
 void exit_with(int status) {
   py::module_::import("sys").attr("exit")(host::integer(status));

@@ -72,8 +72,16 @@ struct Served {
 };
 Served serve(py::handle options);
 
-// Ends the start of a program on a bad setting: status 1, and the code as
-// the last line of standard error (the log line names the setting).
+// Checks, once at the program's start and before anything connects, every
+// setting the worker reads: the queue client's, those named in `own`, and
+// the broker connection's (virtual host, TLS files, for the --ssl in
+// `options`). The first bad one is logged as "<bad_setting_code> <its
+// message>" and ends the start (end_start).
+void check_settings(py::handle options, std::initializer_list<const char*> own);
+
+// Ends the start of a program on a bad setting: status 78 (EX_CONFIG, which
+// the units do not restart on), and the code as the last line of standard
+// error (the log line names the setting).
 [[noreturn]] void end_start(const char* code);
 
 // channel.basic_ack(method.delivery_tag)

@@ -468,10 +468,9 @@ def _digest(key, properties, body):
     return hashlib.sha1("%s\0%s\0%s" % (key, shown, body)).hexdigest()
 
 
-class SettingError(ValueError):
-    """A setting that cannot work, named with its value (never a secret's).
-    Raised before any connection is tried, so that a program names it at
-    its start and ends, instead of failing at every connection."""
+# A setting that cannot work, named with its value (never a secret's); the
+# settings module's own kind, so that one catch serves both.
+SettingError = qzconfig.SettingError
 
 
 # The longest virtual host name AMQP carries (a short string).
@@ -549,8 +548,10 @@ def _reason(error):
 
 
 def check_connection_settings(ssl):
-    """Checks the settings of a broker connection (virtual host, TLS files),
-    as open() does before it connects; raises SettingError naming a bad one."""
+    """Checks the settings of a broker connection (the window, virtual host,
+    TLS files), as open() does before it connects; raises SettingError
+    naming a bad one."""
+    _Window()
     virtual_host_setting()
     tls_context(ssl)
 

@@ -151,6 +151,9 @@ def _new_key():
 
 def rpc_call_with_timeout(body, timeout, channel, queue):
     """Calls the service on queue with body and returns its reply text."""
+    # Before anything is sent: a time-out that is no number (an unusable
+    # setting among them) must not leave a request on its way unwaited for.
+    seconds = float(timeout)
     exchange = queue + qzconfig.QZ_MQ_EXCHANGE_TAG
     _declare_reply_exchange(channel, exchange)
     state = _state(channel)
@@ -175,7 +178,7 @@ def rpc_call_with_timeout(body, timeout, channel, queue):
         following = _new_key()
         _bind_without_wait(channel, reply_queue, exchange, following)
         state.ahead[exchange] = following
-        deadline = time.time() + float(timeout)
+        deadline = time.time() + seconds
         while state.waiting[key] is None:
             left = deadline - time.time()
             if left <= 0:

@@ -90,6 +90,13 @@ def restart_sec(unit):
     return float(re.search(r"^RestartSec=(\d+)", text, re.M).group(1))
 
 
+def restart_prevented(unit):
+    """The exit statuses of RestartPreventExitStatus: runs that stay stopped."""
+    with open(os.path.join(UNITS, unit + ".service")) as f:
+        found = re.search(r"^RestartPreventExitStatus=(.*)$", f.read(), re.M)
+    return set(int(s) for s in found.group(1).split()) if found else set()
+
+
 class Run(object):
     def __init__(self, host, log):
         self.host, self.log = host, log
@@ -107,13 +114,15 @@ class Run(object):
 class Supervisor(object):
     """Restart=on-failure: a run that ends with a non-zero status (or by a
     signal) is started again after the unit's RestartSec, one that ends with
-    status 0 stays stopped. Each start takes the next of `hosts`, as a name
+    status 0 or a status of RestartPreventExitStatus (a bad setting) stays
+    stopped. Each start takes the next of `hosts`, as a name
     over the cluster's nodes would hand out (rowfeed gets them all at once)."""
 
     def __init__(self, program, hosts, env, log_dir, first=0, all_hosts=False, max_starts=60):
         self.program, self.hosts, self.env, self.log_dir = program, list(hosts), env, log_dir
         self.turn, self.all_hosts, self.max_starts = first, all_hosts, max_starts
         self.delay = restart_sec(program)
+        self.prevented = restart_prevented(program)
         self.runs, self.extra_args = [], []
         self.proc = None
         self.gave_up = False
@@ -145,7 +154,7 @@ class Supervisor(object):
             self.runs.append(run)
             run.status = self.proc.wait()
             run.ended = time.time()
-            if run.status == 0 or self._halt.is_set():
+            if run.status == 0 or run.status in self.prevented or self._halt.is_set():
                 return
             if len(self.runs) >= self.max_starts:
                 self.gave_up = True

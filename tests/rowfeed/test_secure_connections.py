@@ -215,7 +215,7 @@ def test_a_setting_that_cannot_be_used_ends_the_start_naming_it(tmp_path, settin
     feed = Feed(tmp_path, **settings)
     feed.resume_from({"log_file": "mysql-bin.000001", "log_pos": 4})
     run = feed.run(timeout=60)
-    assert run.status == 1 and run.err.rstrip().endswith("MS104"), run
+    assert run.status == 78 and run.err.rstrip().endswith("MS104"), run
     [only] = run.lines()
     assert only.startswith("MS104 setting " + line), run
     assert "Traceback" not in run.err, run

@@ -167,3 +167,33 @@ def test_module_and_argument_errors():
         sweeper.clean(1, 2, 3)
     with pytest.raises(TypeError):
         sweeper.prepare_clean(1, 2, 3)
+
+
+USE_WITH_A_BAD_TIMEOUT = """
+import sys
+from qz import qzconfig, sweeper
+
+class Channel(object):
+    used = []
+    def __getattr__(self, name):
+        Channel.used.append(name)
+        raise AttributeError(name)
+
+try:
+    getattr(sweeper, sys.argv[1])("{}", Channel())
+except qzconfig.SettingError as e:
+    sys.stdout.write("%s\\n%r" % (e, Channel.used))
+"""
+
+
+@pytest.mark.parametrize("operation", ["clean", "prepare_clean"])
+def test_a_bad_timeout_setting_fails_the_call_naming_it_before_anything_is_sent(operation):
+    # a library has no start: the setting is named at its use
+    proc = subprocess.Popen([sys.executable, "-c", USE_WITH_A_BAD_TIMEOUT, operation],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(os.environ, QZ_RPC_TIMEOUT="abc"))
+    out, err = proc.communicate()
+    assert proc.returncode == 0, err
+    assert out.splitlines() == [
+        "setting QZ_RPC_TIMEOUT='abc' is not usable: it accepts a number of seconds above 0,"
+        " at most 31536000 (its value in the environment)", "[]"]
