@@ -39,6 +39,8 @@ py::dict kwargs(std::initializer_list<std::pair<const char*, py::handle>> items)
 
 py::object str_of(py::handle v) { return steal(PyObject_Str(v.ptr())); }
 
+std::string str_text(py::handle v) { return py::cast<std::string>(str_of(v)); }
+
 py::object repr_of(py::handle v) { return steal(PyObject_Repr(v.ptr())); }
 
 py::object error_repr(py::handle e) {

@@ -16,6 +16,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -57,6 +58,8 @@ py::object integer(long v);
 // The host's str(v) and repr(v): byte strings unless v's own __str__ or
 // __repr__ hands back something else, exactly as the host would have it.
 py::object str_of(py::handle v);
+// str(v) as C++ text, for messages made in C++.
+std::string str_text(py::handle v);
 py::object repr_of(py::handle v);
 
 // An error's one-line debug representation, naming its kind and carrying

@@ -47,7 +47,6 @@ py::object ms_left(double deadline) {
   qz::host::throw_error(kind, kind(text(message)));
 }
 
-std::string str(py::handle v) { return py::cast<std::string>(str_of(v)); }
 
 }  // namespace
 
@@ -126,7 +125,7 @@ KafkaSender::Route KafkaSender::route(py::handle topic, double deadline) {
     if (seconds_now() >= deadline)
       raise_error(partitions.is_none() ? errors_.attr("UnknownTopicOrPartitionError")
                                        : errors_.attr("LeaderNotAvailableError"),
-                  "no partition of topic " + str(topic) + " with a leader after " +
+                  "no partition of topic " + qz::host::str_text(topic) + " with a leader after " +
                       std::to_string(limits_.route_ms) + " ms");
     qz::host::sleep(0.1);
   }
@@ -142,7 +141,7 @@ void KafkaSender::refresh_metadata(py::handle topic, double deadline) {
 
 void KafkaSender::await_leader(py::handle leader, double deadline) {
   if (!truth(client_.attr("await_ready")(leader, **kwargs({{"timeout_ms", ms_left(deadline)}}))))
-    raise_error(timeout_error_, "broker " + str(leader) + " not ready within " +
+    raise_error(timeout_error_, "broker " + qz::host::str_text(leader) + " not ready within " +
                                     std::to_string(limits_.route_ms) + " ms");
 }
 
@@ -151,7 +150,7 @@ py::object KafkaSender::produce(const Route& to, py::handle topic, py::bytes rec
       produce_request_, **kwargs({{"max_version", integer(kNewestProduce)}})));
   if (version < kFirstRecordBatchProduce)
     raise_error(errors_.attr("UnsupportedVersionError"),
-                "UNSUPPORTED_VERSION: broker " + str(to.leader) +
+                "UNSUPPORTED_VERSION: broker " + qz::host::str_text(to.leader) +
                     " takes produce requests up to version " + std::to_string(version) +
                     "; record batches need version 3 (Kafka 0.11 or later)");
   py::list partitions;
@@ -182,11 +181,11 @@ void KafkaSender::check(py::handle response, py::handle topic, py::handle leader
       if (code == 0) continue;
       py::object kind = errors_.attr("for_code")(integer(code));
       py::object name = py::getattr(kind, "message", py::none());
-      std::string message = (name.is_none() ? std::string("error") : str(name)) + " (error " +
-                            std::to_string(code) + ") from broker " + str(leader) +
-                            " for topic " + str(topic) + " partition " + str(fields[integer(0)]);
+      std::string message = (name.is_none() ? std::string("error") : qz::host::str_text(name)) + " (error " +
+                            std::to_string(code) + ") from broker " + qz::host::str_text(leader) +
+                            " for topic " + qz::host::str_text(topic) + " partition " + qz::host::str_text(fields[integer(0)]);
       if (py::len(fields) > 6 && !py::reinterpret_borrow<py::object>(fields[integer(6)]).is_none())
-        message += ": " + str(fields[integer(6)]);
+        message += ": " + qz::host::str_text(fields[integer(6)]);
       py::object error = kind(text(message));
       if (code == kMessageTooLarge || code == kRecordListTooLarge) throw BatchRefused{error};
       if (truth(kind.attr("retriable"))) {

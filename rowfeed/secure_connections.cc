@@ -14,7 +14,6 @@ using qz::host::truth;
 // What a setting that holds a secret shows in place of its value.
 const char* const kHidden = "<hidden>";
 
-std::string str(py::handle v) { return py::cast<std::string>(str_of(v)); }
 
 // The setting `name` as text; anything else (a number or a list from the
 // settings file) cannot name a file, a user or a protocol.
@@ -55,7 +54,7 @@ py::object tls_context(const TlsFiles& files) {
     context = ssl.attr("create_default_context")(py::arg("cafile") = cafile);
   } catch (py::error_already_set& error) {
     if (!is_failure(error)) throw;
-    throw BadSetting{files.ca_name, repr_of(files.ca), str(error.value())};
+    throw BadSetting{files.ca_name, repr_of(files.ca), qz::host::str_text(error.value())};
   }
   if (truth(files.key) && !truth(files.cert)) {
     throw BadSetting{files.key_name, repr_of(files.key),
@@ -69,7 +68,7 @@ py::object tls_context(const TlsFiles& files) {
                                       text(""));
     } catch (py::error_already_set& error) {
       if (!is_failure(error)) throw;
-      throw BadSetting{files.cert_name, repr_of(files.cert), str(error.value())};
+      throw BadSetting{files.cert_name, repr_of(files.cert), qz::host::str_text(error.value())};
     }
   }
   return context;

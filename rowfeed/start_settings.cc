@@ -8,7 +8,6 @@ namespace {
 
 using host::text;
 
-std::string str(py::handle value) { return py::cast<std::string>(host::str_of(value)); }
 
 // A pause given on the command line: the host's float conversion (its
 // notations), then finite and not negative, or sleep() would fail or never
@@ -46,8 +45,8 @@ std::optional<BadSetting> start_setting_problem(const contracts::QzConfig& confi
     if (refused.is_none() || !e.matches(refused)) throw;
     py::object error = e.value();
     py::object why = py::getattr(error, "why", py::none());
-    if (why.is_none()) return BadSetting{"(unnamed)", text("?"), str(error)};
-    return BadSetting{str(error.attr("name")), error.attr("shown"), str(why)};
+    if (why.is_none()) return BadSetting{"(unnamed)", text("?"), qz::host::str_text(error)};
+    return BadSetting{qz::host::str_text(error.attr("name")), error.attr("shown"), qz::host::str_text(why)};
   }
   if (auto bad = pause_problem("--interval", options.attr("interval"))) return bad;
   return pause_problem("--sleep", options.attr("sleep"));

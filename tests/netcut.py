@@ -35,13 +35,14 @@ class Relay(object):
                 t.daemon = True
                 t.start()
 
-    @staticmethod
-    def _pump(src, dst):
+    def _pump(self, src, dst):
         try:
+            from_target = src.getpeername() == self.target
             while True:
                 data = src.recv(65536)
                 if not data:
                     break
+                self._passing(from_target, data)
                 dst.sendall(data)
         except socket.error:
             pass
@@ -50,6 +51,10 @@ class Relay(object):
                 s.shutdown(socket.SHUT_RDWR)
             except socket.error:
                 pass
+
+    def _passing(self, from_target, data):
+        """Called with each piece before it is relayed; a relay of another
+        kind holds it here."""
 
     def cut(self):
         with self.lock:
@@ -79,28 +84,14 @@ class StallingRelay(Relay):
         self.budget = None
         Relay.__init__(self, target_port, target_host)
 
-    def _pump(self, src, dst):
-        try:
-            from_target = src.getpeername() == self.target
-            while True:
-                data = src.recv(65536)
-                if not data:
-                    break
-                if from_target and self.budget is not None:
-                    with self.lock:
-                        self.budget -= len(data)
-                        if self.budget <= 0:
-                            self.budget = None
-                            self.flowing.clear()
-                self.flowing.wait()
-                dst.sendall(data)
-        except socket.error:
-            pass
-        for s in (src, dst):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except socket.error:
-                pass
+    def _passing(self, from_target, data):
+        if from_target and self.budget is not None:
+            with self.lock:
+                self.budget -= len(data)
+                if self.budget <= 0:
+                    self.budget = None
+                    self.flowing.clear()
+        self.flowing.wait()
 
     def stall(self):
         self.flowing.clear()

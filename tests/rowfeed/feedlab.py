@@ -20,7 +20,7 @@ DB = dict(host="127.0.0.1", port=3306, user="qzadmin", passwd="qzadmin", autocom
 
 
 def sql(*statements, **kw):
-    conn = pymysql.connect(db=kw.get("db", "qz"), **DB)
+    conn = pymysql.connect(db=kw.get("db", "qz"), charset=kw.get("charset", ""), **DB)
     try:
         cur = conn.cursor()
         for s in statements:
@@ -262,14 +262,7 @@ class OwnSchema(object):
 
     def sql(self, *statements):
         """Statements in this schema, over a UTF-8 connection."""
-        conn = pymysql.connect(db=self.name, charset="utf8mb4", **DB)
-        try:
-            cur = conn.cursor()
-            for s in statements:
-                cur.execute(s)
-            return cur.fetchall()
-        finally:
-            conn.close()
+        return sql(*statements, db=self.name, charset="utf8mb4")
 
     def feed(self, base, **settings):
         return Feed(base, MYSQLDB=self.name, **settings)
