@@ -828,26 +828,31 @@ class QZMQObject(object):
                 in_hand.leave(digest)
                 return
             unsettled.add(method.delivery_tag)
-            with _hold:
-                try:
-                    if four_arguments:
-                        callback(channel, method, properties, body)
-                    else:
-                        callback(Message(channel, method, properties, body))
-                except Exception as e:
-                    if not (channel.is_open and self.connection.is_open):
-                        # The broker went under the handler (its acknowledgement
-                        # failed with it): a loss, which wait() reports, not a
-                        # fault of the handler to trace.
-                        _log("QZMQObject: the connection went while a handler ran on", key,
-                             "delivery", method.delivery_tag, "%s: %s" % (type(e).__name__, e))
-                    else:
-                        # A failure like any other; the next requests still come.
-                        _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
-                        traceback.print_exc(file=sys.stdout)
-            # The handler returned: whatever ends this process next (a lost
-            # connection, a stop) is not the request's doing.
-            in_hand.leave(digest)
+            try:
+                with _hold:
+                    try:
+                        if four_arguments:
+                            callback(channel, method, properties, body)
+                        else:
+                            callback(Message(channel, method, properties, body))
+                    except Exception as e:
+                        if not (channel.is_open and self.connection.is_open):
+                            # The broker went under the handler (its acknowledgement
+                            # failed with it): a loss, which wait() reports, not a
+                            # fault of the handler to trace.
+                            _log("QZMQObject: the connection went while a handler ran on", key,
+                                 "delivery", method.delivery_tag,
+                                 "%s: %s" % (e.__class__.__name__, e))
+                        else:
+                            # A failure like any other; the next requests still come.
+                            _log("QZMQObject: handler failed on", key, "delivery", method.delivery_tag)
+                            traceback.print_exc(file=sys.stdout)
+            finally:
+                # The handler returned (or what it raised unwound to here):
+                # whatever ends this process next (a lost connection, a
+                # stop) is not the request's doing. Only a death that
+                # unwinds nothing (a crash, a kill) leaves the record.
+                in_hand.leave(digest)
             # With the connection gone the request comes back by itself.
             if not (channel.is_open and self.connection.is_open):
                 return

@@ -120,11 +120,17 @@ def test_a_refused_kafka_connection_ends_the_start(tmp_path, name, broker, setti
     assert_no_secret(run)
 
 
-def test_a_database_certificate_from_another_ca_sends_nothing_and_keeps_the_position(tmp_path):
-    feed = Feed(tmp_path, **dict(DB_TLS, QZ_MYSQL_SSL_CA=ROGUE_CA))
+@pytest.mark.parametrize("settings, reason", [
+    ({"QZ_MYSQL_SSL_CA": ROGUE_CA}, "CERTIFICATE_VERIFY_FAILED"),
+    # our own CA's certificate, reached by an address it does not name
+    ({"MYSQLHOST": "127.0.0.1:3306"}, "doesn't match"),
+], ids=["another CA", "a name the certificate does not hold"])
+def test_a_database_certificate_that_fails_the_check_sends_nothing_and_keeps_the_position(
+        tmp_path, settings, reason):
+    feed = Feed(tmp_path, **dict(DB_TLS, **settings))
     run, ids, start = one_cycle(feed, "s_tls_rogue_db", KAFKA)
     assert ids == [], run
-    assert "CERTIFICATE_VERIFY_FAILED" in run.out, run
+    assert reason in run.out, run
     assert feed.record() == start
     assert_no_secret(run)
 
