@@ -207,6 +207,39 @@ def test_names_in_any_script_never_stop_the_feed(tmp_path, schema, other_schema)
         == [(u"l_café", 3, {"id": 3, u"naïve": 30, "sql_event": "write"})], run
 
 
+@pytest.fixture
+def server_without_column_names():
+    """The stack's server, writing only the minimal metadata into new table
+    maps for the length of one test (the setting is global and dynamic)."""
+    sql("SET GLOBAL binlog_row_metadata = MINIMAL")
+    try:
+        yield
+    finally:
+        sql("SET GLOBAL binlog_row_metadata = FULL")
+
+
+def test_a_server_without_column_names_is_named_at_start_and_its_changed_table_stops_the_feed(
+        tmp_path, schema, alter_tables, server_without_column_names):
+    topic = OwnTopic("qz_i25_minimalmeta")
+    try:
+        feed = schema.feed(tmp_path, KAFKA_SEND_INTERVAL=0)
+        feed.resume_from(master_position())
+        schema.sql(write_before("l_add_after"),
+                   *alter_and_write_after([a for a in ALTERS if a[0] == "l_add_after"][0]))
+        run = feed.run(topic=topic.name)
+        got = columns_of(topic.messages())
+    finally:
+        topic.close()
+    [start] = [l for l in run.lines() if l.startswith("MS10")]
+    assert start.startswith("MS102 the server writes no column names into its log "
+                            "(binlog_row_metadata=MINIMAL): "), run
+    assert "set binlog_row_metadata=FULL" in start, run
+    stops = [l for l in run.lines() if l.startswith("MS145 ")]
+    assert len(stops) == 1 and stops[0].split()[:4] == ["MS145", "rows", "of",
+                                                        schema.name + ".l_add_after"], run
+    assert got == {} and run.status == 1, run
+
+
 def test_partial_row_images_publish_only_what_the_log_holds(tmp_path, schema):
     schema.sql("CREATE TABLE l_minimal (id INT PRIMARY KEY, v VARCHAR(10), w INT, b BLOB)",
                "INSERT INTO l_minimal VALUES (7, 'old', 1, 'blob7'), (8, 'x', 2, 'blob8')")
