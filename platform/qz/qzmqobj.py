@@ -47,40 +47,25 @@ the process DEATHS_TO_DROP times is acknowledged and dropped with a log line
 the next time it comes, so that it cannot keep a service in a crash loop.
 """
 import collections
-import ctypes
-import ctypes.util
-import errno
 import functools
-import hashlib
-import json
-import os
 import signal
-import struct
 import sys
-import threading
-import time
 import traceback
 
 import pika
-import pika.data
 import pika.exceptions
 
-from qz import qzconfig, qztool
+from qz import _qzmq_tables  # noqa: F401 (pika's header tables, patched on import)
+from qz import qzconfig
+from qz._qzmq_connection import (SettingError, connection_parameters, tls_context,
+                                 virtual_host_setting)
+from qz._qzmq_inhand import DEATHS_TO_DROP, InHand as _InHand, digest as _digest
+from qz._qzmq_signals import STOP_SIGNALS as _STOP_SIGNALS, hold as _hold
+from qz._qzmq_signals import restorable as _restorable
 from qz.qztool import _log
 
 # How often wait() looks at its stop flag while no message arrives (seconds).
 POLL = 0.25
-
-# A request that was in hand when the process ended this many times is
-# dropped the next time it is delivered.
-DEATHS_TO_DROP = 2
-
-_STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
-
-# What enter() and stopping() write, resolved when the write is made: the
-# request in hand at that moment, with the stop mark once a stop was asked.
-_ENTRY = object()
-_STOP_MARK = object()
 
 # Failure counts kept per consumer at most: a request that failed here and
 # then went to another consumer (or succeeded after a restart of the count)
@@ -89,37 +74,6 @@ TRACKED_FAILURES = 4096
 
 # The header a parked copy carries: the failures that parked it.
 FAILURES_HEADER = "x-qz-failures"
-
-
-def _read_unreadable_tables_as_empty():
-    """A header table that pika cannot decode (nested too deep for the host's
-    recursion limit, a timestamp out of the platform's range, an unknown
-    field type) makes it drop the whole connection; the message then comes
-    back at every start and no consumer of the queue ever gets past it. Read
-    such a table as empty instead, skipping its bytes: the message arrives
-    without headers, and the workers drop it as such, with their warning."""
-    decode = pika.data.decode_table
-    nesting = threading.local()
-
-    def decode_table(encoded, offset):
-        level = getattr(nesting, "level", 0)
-        nesting.level = level + 1
-        try:
-            return decode(encoded, offset)
-        except Exception as e:
-            if level:
-                raise  # the outermost table is skipped as a whole
-            size = struct.unpack_from(">I", encoded, offset)[0]
-            _log("QZMQObject: a table of", size, "bytes could not be read, taken as empty:",
-                 "%s: %s" % (type(e).__name__, e))
-            return {}, offset + 4 + size
-        finally:
-            nesting.level = level
-
-    pika.data.decode_table = decode_table
-
-
-_read_unreadable_tables_as_empty()
 
 
 class Message(object):
@@ -135,281 +89,6 @@ class Message(object):
         self.delivery_tag = method.delivery_tag
 
 
-class _SignalHold(object):
-    """Keeps SIGTERM and SIGINT away from the thread that runs a handler, and
-    tells its listeners of a stop signal the moment it arrives.
-
-    A signal that lands on the handler's thread cuts its socket call short
-    (EINTR under Python 2), so while a handler runs that thread blocks them,
-    and a sink thread that never blocks them receives them instead. Python
-    runs its own handler of a signal only on the main thread, and only once
-    the handler in hand returns to Python: a stop followed by a kill before
-    that (a supervisor's stop time-out shorter than the request) would leave
-    no trace of the stop. So the signal's arrival is also taken from the
-    host's wake-up descriptor (signal.set_wakeup_fd: the host's C-level
-    handler writes a byte there whichever thread it runs on), and the sink
-    thread, blocked on it, calls the listeners at once.
-
-    Python 2 has no pthread_sigmask of its own; the C library's is called
-    through ctypes. Where that is not possible the mask does nothing, and a
-    stop signal may then cut a handler's socket call short (the request then
-    stays unacknowledged, nothing is lost).
-    """
-
-    def __init__(self):
-        self._libc = None
-        self._sink = None
-        self._wake = None  # (read end, write end) of the wake-up pipe
-        self.listeners = []  # called on the sink thread at each stop signal
-        try:
-            libc = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
-            self._set = ctypes.create_string_buffer(128)  # sigset_t on Linux is 1024 bits
-            libc.sigemptyset(self._set)
-            for s in _STOP_SIGNALS:
-                libc.sigaddset(self._set, s)
-            self._libc = libc
-        except (OSError, AttributeError):
-            pass
-
-    def _mask(self, how):
-        if self._libc is not None:
-            self._libc.pthread_sigmask(how, self._set, None)
-
-    def listen(self):
-        """Starts the sink and the wake-up descriptor (on the main thread,
-        the only one that may set it; elsewhere only the mask is had).
-        Started before the first block: a thread inherits its creator's mask."""
-        if self._sink is not None:
-            return
-        try:
-            wake = os.pipe()
-        except OSError:
-            wake = None
-        if wake is not None:
-            import fcntl
-            # The host's handler must never block on a full pipe.
-            fcntl.fcntl(wake[1], fcntl.F_SETFL, fcntl.fcntl(wake[1], fcntl.F_GETFL) | os.O_NONBLOCK)
-            try:
-                signal.set_wakeup_fd(wake[1])
-            except ValueError:  # not the main thread
-                os.close(wake[0])
-                os.close(wake[1])
-                wake = None
-        self._wake = wake
-
-        def receive_signals():
-            while True:
-                if self._wake is None:
-                    time.sleep(3600)
-                    continue
-                try:
-                    if not os.read(self._wake[0], 64):
-                        return
-                except OSError as e:
-                    if e.errno == errno.EINTR:
-                        continue
-                    return
-                for listener in list(self.listeners):
-                    try:
-                        listener()
-                    except Exception:
-                        pass  # a note that cannot be written leaves the stop to Python's handler
-
-        self._sink = threading.Thread(target=receive_signals, name="qzmqobj-signals")
-        self._sink.daemon = True
-        self._sink.start()
-
-    def noting(self):
-        """True when stop signals reach the listeners as they arrive."""
-        return self._wake is not None
-
-    def __enter__(self):
-        if self._sink is None:
-            self.listen()
-        self._mask(0)  # SIG_BLOCK
-
-    def __exit__(self, *exc):
-        self._mask(1)  # SIG_UNBLOCK
-        return False
-
-
-_hold = _SignalHold()
-
-
-def _restorable(signum, handler):
-    # A handler installed outside Python (the launcher's) reads as None and
-    # cannot be put back by signal.signal; the host's own default stands in.
-    if handler is not None:
-        return handler
-    return signal.default_int_handler if signum == signal.SIGINT else signal.SIG_DFL
-
-
-class _InHand(object):
-    """The record of the request in hand, kept so that the next process
-    knows which request a dead one was handling."""
-
-    def __init__(self, key):
-        self.key = key
-        self.folder = os.path.join(qztool.get_base_path(), "tmp")
-        self.path = os.path.join(self.folder, "%s.inhand.%d" % (key, os.getpid()))
-        self.fd = None
-        self.length = 0  # bytes in the record file
-        self.lock = threading.Lock()  # taken in turns with the signal sink
-        self.writing = False  # a write of the record is under way
-        self.pending = None  # text a stop handler left to that write
-        self.stop_asked = False  # a stop signal came: every note says so
-        self.holding = False  # the record names a request in hand
-        self.current = None  # (digest, deaths) of the request in hand
-        self.suspects = {}  # digest -> how many processes it has ended
-
-    def claim_leftovers(self):
-        """Takes over the records of dead processes that consumed this key.
-
-        A record named by this process's own pid is a predecessor's (in a
-        container a restarted service often gets its old pid back): this
-        process writes its own only when its first request arrives."""
-        prefix = self.key + ".inhand."
-        try:
-            names = os.listdir(self.folder)
-        except OSError:
-            return
-        for name in names:
-            if not name.startswith(prefix):
-                continue
-            # <key>.inhand.<pid>, or <key>.inhand.<pid>.claimed.<claimant>
-            # left by a claimant that died before it was done.
-            owners = name[len(prefix):].split(".claimed.")
-            try:
-                pids = [int(p) for p in owners]
-            except ValueError:
-                continue
-            if any(p != os.getpid() and _alive(p) for p in pids):
-                continue
-            path = os.path.join(self.folder, name)
-            claimed = "%s.inhand.%d.claimed.%d" % (os.path.join(self.folder, self.key),
-                                                  pids[0], os.getpid())
-            try:
-                os.rename(path, claimed)  # only one claimant wins a record
-            except OSError:
-                continue
-            try:
-                with open(claimed) as f:
-                    fields = f.read(200).split()
-                self._count_death(*fields)
-            except (IOError, ValueError, TypeError):
-                pass  # an empty record: nothing was in hand
-            finally:
-                _unlink(claimed)
-
-    def _count_death(self, digest, deaths, stop=None):
-        # A process that was asked to stop and was killed while it finished
-        # its request (a supervisor's stop time-out) was not ended by the
-        # request: the count stays as it was.
-        deaths = int(deaths) + (0 if stop == "stop" else 1)
-        self.suspects[digest] = max(self.suspects.get(digest, 0), deaths)
-
-    def enter(self, digest):
-        """Records digest as in hand; returns how many processes it ended before."""
-        deaths = self.suspects.get(digest, 0)
-        self.current = (digest, deaths)
-        if deaths < DEATHS_TO_DROP:
-            self._write(_ENTRY)
-        return deaths
-
-    def stopping(self):
-        """Notes in the record that a stop was asked for while the request was
-        in hand. Called by Python's signal handler on the main thread, or by
-        the signal sink on its own thread as the signal arrives."""
-        self.stop_asked = True
-        if self.current is not None and (_hold.noting() or self.holding or self.writing):
-            self._write(_STOP_MARK)
-
-    def leave(self, digest):
-        self.suspects.pop(digest, None)
-        self.current = None
-        self._write("")
-
-    def _write(self, data):
-        # No two writes may interleave their seek, write and truncate. With
-        # the signal sink, the stop is noted on the sink's thread and the
-        # two threads take turns on the lock (Python's handler then writes
-        # nothing). Without it, Python's handler notes the stop on this
-        # thread, maybe in the middle of another write: it then leaves its
-        # text to the write in progress, which puts it down after its own.
-        if self.fd == -1:
-            return
-        if _hold.noting():
-            with self.lock:
-                self._put(data)
-            return
-        if self.writing:
-            self.pending = data
-            return
-        self.writing = True
-        try:
-            while True:
-                self.pending = None
-                self._put(data)
-                if self.pending is None or self.fd == -1:
-                    return
-                data = self.pending
-        finally:
-            self.writing = False
-
-    def _put(self, data):
-        if data is _ENTRY or data is _STOP_MARK:
-            # Resolved here, under the lock, from the request in hand now: a
-            # stop noted just before a request's own entry is not lost to it.
-            if self.current is None:
-                return
-            data = "%s %d%s\n" % (self.current + (" stop" if self.stop_asked else "",))
-        try:
-            if self.fd is None:
-                if not os.path.isdir(self.folder):
-                    os.makedirs(self.folder)
-                self.fd = os.open(self.path, os.O_WRONLY | os.O_CREAT, 0o600)
-                self.length = os.fstat(self.fd).st_size
-            # Every request passes here twice: two system calls when it is
-            # taken (the record only grows), one when it is done.
-            if data:
-                os.lseek(self.fd, 0, os.SEEK_SET)
-                if os.write(self.fd, data) != len(data):
-                    raise IOError(errno.ENOSPC, "short write")
-            if len(data) < self.length:
-                os.ftruncate(self.fd, len(data))
-            self.length = len(data)
-            self.holding = bool(data)
-        except (OSError, IOError) as e:
-            # Without the record the guard is off; the requests still flow.
-            _log("QZMQObject: cannot keep the record of the request in hand", self.path, repr(e))
-            self.close()
-            self.fd = -1
-
-    def close(self):
-        """Ends the record; one that still names a request in hand stays for
-        the next process to find."""
-        if self.fd is not None and self.fd >= 0:
-            os.close(self.fd)
-            if not self.holding:
-                _unlink(self.path)
-        self.fd = None
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except OSError as e:
-        return e.errno == errno.EPERM
-    return True
-
-
-def _unlink(path):
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
-
-
 def _queue_arguments(durable, exclusive, auto_delete):
     """A durable, shared queue is a quorum queue when the platform says so:
     RabbitMQ replicates those over a cluster's nodes, and a consumer on a
@@ -422,131 +101,6 @@ def _queue_arguments(durable, exclusive, auto_delete):
     return {"x-queue-type": kind}
 
 
-def _json_scalar(value):
-    """The text json.dumps gives a header value of the usual kinds, or None."""
-    kind = type(value)
-    if kind is str or kind is unicode:
-        return json.encoder.encode_basestring_ascii(value)  # refuses bytes that are not UTF-8
-    if kind is int or kind is long:
-        return str(value)
-    if kind is bool:
-        return "true" if value else "false"
-    if value is None:
-        return "null"
-    return None
-
-
-def _sorted_json(headers):
-    """json.dumps(headers, sort_keys=True, default=repr), the same text: the
-    digest names requests in records that outlive the process. With sorted
-    keys json.dumps takes its pure-Python encoder (7 us for two headers); a
-    flat table of text keys and plain values is written here instead."""
-    if type(headers) is dict:
-        items = []
-        for key in sorted(headers):
-            value = _json_scalar(headers[key])
-            if value is None or type(key) not in (str, unicode):
-                break
-            items.append(json.encoder.encode_basestring_ascii(key) + ": " + value)
-        else:
-            return "{" + ", ".join(items) + "}"
-    return json.dumps(headers, sort_keys=True, default=repr)
-
-
-def _digest(key, properties, body):
-    """Names a request by its key, headers and body. Never raises: it runs
-    before the request is on record, so a raise here would end the service
-    at every delivery of the same request, past the crash-loop guard."""
-    headers = getattr(properties, "headers", None) or {}
-    try:
-        shown = _sorted_json(headers)
-    except Exception:
-        try:
-            shown = repr(sorted(headers.items()))
-        except Exception:
-            shown = "?"  # named by its key and body alone
-    return hashlib.sha1("%s\0%s\0%s" % (key, shown, body)).hexdigest()
-
-
-# A setting that cannot work, named with its value (never a secret's); the
-# settings module's own kind, so that one catch serves both.
-SettingError = qzconfig.SettingError
-
-
-# The longest virtual host name AMQP carries (a short string).
-_VHOST_BYTES = 255
-
-
-def _text_setting(name):
-    value = getattr(qzconfig, name, "")
-    if value is None:
-        return ""
-    if isinstance(value, unicode):
-        value = value.encode("utf-8")
-    if not isinstance(value, str):
-        raise SettingError("setting %s=%r is not a text" % (name, value))
-    return value
-
-
-def virtual_host_setting():
-    """QZ_MQ_VHOST, checked: a virtual host the broker can be asked for."""
-    vhost = getattr(qzconfig, "QZ_MQ_VHOST", "/")
-    if isinstance(vhost, unicode):
-        vhost = vhost.encode("utf-8")
-    if not isinstance(vhost, str) or not vhost or len(vhost) > _VHOST_BYTES:
-        raise SettingError("setting QZ_MQ_VHOST=%r is not a virtual host name (1 to %d bytes)"
-                           % (vhost, _VHOST_BYTES))
-    return vhost
-
-
-def _no_key_password():
-    # OpenSSL would otherwise ask for an encrypted key's pass phrase on the
-    # terminal, and a supervised worker would wait there for ever.
-    return ""
-
-
-def tls_context(ssl):
-    """The TLS context of a broker connection, or None without TLS. The
-    chain and the host name are always checked; QZ_MQ_SSL_CAFILE, when
-    set, is the only trust (a private CA), else the system's store is.
-    The files are read here, so that a bad one is named before any
-    connection; the message names the setting and its path, never what
-    the file holds."""
-    files = [(name, _text_setting(name))
-             for name in ("QZ_MQ_SSL_CAFILE", "QZ_MQ_SSL_CERTFILE", "QZ_MQ_SSL_KEYFILE")]
-    if not ssl:
-        # Named without TLS, they say that TLS was meant: the connection
-        # would go, password and all, in the clear.
-        for name, path in files:
-            if path:
-                raise SettingError("setting %s=%r is set but the connection has no TLS (--ssl)"
-                                   % (name, path))
-        return None
-    import ssl as tls
-    (_, cafile), (_, certfile), (_, keyfile) = files
-    if keyfile and not certfile:
-        raise SettingError("setting QZ_MQ_SSL_KEYFILE=%r is set without QZ_MQ_SSL_CERTFILE"
-                           % keyfile)
-    try:
-        context = tls.create_default_context(cafile=cafile or None)
-    except (IOError, tls.SSLError) as e:
-        raise SettingError("setting QZ_MQ_SSL_CAFILE=%r: no CA could be read from it: %s"
-                           % (cafile, _reason(e)))
-    if certfile:
-        try:
-            context.load_cert_chain(certfile, keyfile or None, password=_no_key_password)
-        except (IOError, tls.SSLError) as e:
-            raise SettingError("setting QZ_MQ_SSL_CERTFILE=%r, QZ_MQ_SSL_KEYFILE=%r: no"
-                               " certificate and unencrypted key could be read from them: %s"
-                               % (certfile, keyfile, _reason(e)))
-    return context
-
-
-def _reason(error):
-    """An error's kind and message on one line, as the log shows them."""
-    return "%s: %s" % (type(error).__name__, error)
-
-
 def check_connection_settings(ssl):
     """Checks the settings of a broker connection (the window, virtual host,
     TLS files), as open() does before it connects; raises SettingError
@@ -554,25 +108,6 @@ def check_connection_settings(ssl):
     _Window()
     virtual_host_setting()
     tls_context(ssl)
-
-
-def connection_parameters(userid="guest", password="guest", host="localhost", ssl=False,
-                          port=None, virtual_host=None):
-    """The broker connection that open() makes. host may be "name" or
-    "name:port"; virtual_host None is QZ_MQ_VHOST. With TLS, host is the
-    name the broker's certificate must carry (a DNS name: Python 2.7 never
-    matches a certificate's IP address entries)."""
-    if virtual_host is None:
-        virtual_host = virtual_host_setting()
-    context = tls_context(ssl)
-    if port is None and ":" in host:
-        host, port = host.rsplit(":", 1)
-    port = int(port) if port else (5671 if ssl else 5672)
-    return pika.ConnectionParameters(
-        host=host, port=port, virtual_host=virtual_host,
-        credentials=pika.PlainCredentials(userid, password),
-        ssl_options=pika.SSLOptions(context, host) if context is not None else None,
-        heartbeat=60, blocked_connection_timeout=300)
 
 
 def _whole_setting(name, default, low, high):
