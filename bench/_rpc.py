@@ -16,14 +16,13 @@ import time
 import uuid
 
 import pika
+import rabbit
 
-CREDENTIALS = ("guest", "plovk562")
+CREDENTIALS = (rabbit.USER, rabbit.PASSWORD)
 HERE = os.path.abspath(__file__)
 
 
-def connect():
-    return pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials(*CREDENTIALS)))
+connect = rabbit.connect
 
 
 def cpu_seconds(pid):

@@ -14,6 +14,7 @@ import pymysql
 
 import sinks
 from digits.tools import make_sample_job
+import rabbit
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TREE = os.path.join(ROOT, "build", "tree")
@@ -43,8 +44,7 @@ def sql(*statements):
 
 
 def channel():
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    conn = rabbit.connect()
     return conn, conn.channel()
 
 

@@ -3,6 +3,7 @@ import uuid
 
 import pika
 import pytest
+import rabbit
 
 
 @pytest.fixture
@@ -10,8 +11,7 @@ def key():
     """A fresh queue key per test; its queue and exchange are removed afterwards."""
     name = "qz_test_" + uuid.uuid4().hex[:8]
     yield name
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    conn = rabbit.connect()
     ch = conn.channel()
     ch.queue_delete(queue=name)
     ch.exchange_delete(exchange=name)

@@ -13,13 +13,13 @@ import pytest
 
 from harness import ROOT, finish, wait_until
 from qz import qzconfig, qzmqobj
+import rabbit
 
 CONSUMER = os.path.join(ROOT, "tests", "platform", "flaky_consumer.py")
 
 
 def broker():
-    return pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    return rabbit.connect()
 
 
 def publish(key, bodies, headers=None):

@@ -12,14 +12,13 @@ import pytest
 from harness import ROOT
 from netcut import Relay
 from qz import qzconfig, qzmqobj, qzmqtool, qztool
+import rabbit
 
 AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
 
 
 def broker():
-    params = pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562"))
-    return pika.BlockingConnection(params)
+    return rabbit.connect()
 
 
 def publish(key, *bodies, **kw):

@@ -16,13 +16,13 @@ import pika.spec
 import pytest
 
 from qz import qzconfig, qzmqobj
+import rabbit
 
 AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
 
 
 def broker():
-    return pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    return rabbit.connect()
 
 
 def publish(key, *bodies):

@@ -11,13 +11,13 @@ import pytest
 
 from harness import ROOT
 from qz import qzconfig, qzmqtool, qztool
+import rabbit
 
 RESPONDER = os.path.join(ROOT, "tests", "platform", "responder.py")
 
 
 def broker():
-    return pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    return rabbit.connect()
 
 
 @pytest.fixture

@@ -12,14 +12,13 @@ import pytest
 import sinks
 
 from qz import qzconfig, qzmqobj, qzmqtool, sweeper
+import rabbit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def purge_service_queue(vhost="/"):
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", virtual_host=vhost,
-        credentials=pika.PlainCredentials("guest", "plovk562")))
+    conn = rabbit.connect(vhost)
     ch = conn.channel()
     ch.queue_delete(queue="data_arpc")
     ch.exchange_delete(exchange="data_arpc")
@@ -63,8 +62,7 @@ def silent_service(tmpdir):
 
 @pytest.fixture
 def channel():
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    conn = rabbit.connect()
     yield conn.channel()
     conn.close()
 

@@ -6,6 +6,7 @@ import re
 import pika
 
 from qz import qzconfig, qzmqobj, qztool
+import rabbit
 
 AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
 KEY = "dnn_arpc"
@@ -13,8 +14,7 @@ LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.*)$")
 
 
 def broker():
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
+    conn = rabbit.connect()
     return conn, conn.channel()
 
 

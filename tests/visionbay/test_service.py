@@ -15,6 +15,7 @@ import visionbay
 from harness import TREE
 from qz import qzconfig, qzmqobj, qzmqtool, qztool
 from rpclab import Replies, classify_request, envelope, serve, waiting
+import rabbit
 
 KEY_HEADERS = {"response_key": "test-response-key"}
 TIME = re.compile(r"^\d{10}\.\d{1,2}$")
@@ -149,9 +150,7 @@ TLS = os.path.join(sinks.run_dir(), "tls")  # the stack's CA and certificates
 
 
 def broker_in(vhost):
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", virtual_host=vhost,
-        credentials=pika.PlainCredentials("guest", "plovk562")))
+    conn = rabbit.connect(vhost)
     return conn, conn.channel()
 
 
