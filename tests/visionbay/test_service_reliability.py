@@ -12,6 +12,7 @@ import pika
 import pytest
 from PIL import Image
 
+import hostile_images
 import rpclab
 from harness import TREE
 from hostile import gzip_stream
@@ -37,8 +38,20 @@ def images(tmp_path, sample_image):
         corrupt.write_bytes(f.read()[:60])
     large = str(tmp_path / "large.png")
     Image.new("L", (8000, 8000)).save(large)  # 64 megapixels: refused before decoding
-    return {"good": sample_image[0], "missing": str(tmp_path / "missing.png"),
+    made = {"good": sample_image[0], "missing": str(tmp_path / "missing.png"),
             "corrupt": str(corrupt), "large": large}
+    # Over the decoding budget, small enough to be read thousands of times:
+    # past the chunk limit by half, not by a hundred times.
+    for name, data in [("chunks.png", hostile_images.png_chunk_bomb(15000)),
+                       ("text.png", hostile_images.png_text_bomb(total=15000 * 32)),
+                       ("frames.gif", hostile_images.gif_frame_bomb(15000))]:
+        (tmp_path / name).write_bytes(data)
+        made[name] = str(tmp_path / name)
+    # Formats whose decoders the service never registers.
+    for name in ("refused.tif", "refused.ico"):
+        Image.new("RGB", (16, 16)).save(str(tmp_path / name))
+        made[name] = str(tmp_path / name)
+    return made
 
 
 def kinds(images):
@@ -65,6 +78,12 @@ def kinds(images):
         ((envelope("qz_time"), {"response_key": 7}), None),
         ((envelope("qz_time"), {"response_key": "k" * 300}), None),
         ((classify_request("digits-sample", "http://169.254.169.254/x.png"), KEY), ""),
+        ((classify_request("digits-sample", images["chunks.png"]), KEY), ""),
+        ((classify_request("digits-sample", images["text.png"]), KEY), ""),
+        # a GIF is read to its first frame, however many follow
+        ((classify_request("digits-sample", images["frames.gif"]), KEY), answered),
+        ((classify_request("digits-sample", images["refused.tif"]), KEY), ""),
+        ((classify_request("digits-sample", images["refused.ico"]), KEY), ""),
     ]
 
 
