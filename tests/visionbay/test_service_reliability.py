@@ -130,3 +130,36 @@ def test_ten_thousand_requests(jobs_dir, images):
         after_first, after_all, peak)
     assert after_all - after_first < 10 * 1024
     assert peak < PEAK_RSS_MB * 1024
+
+
+# A flood queued before the start: the service holds at most its window of
+# deliveries (QZ_MQ_PREFETCH, 50), not the queue. 300 bodies of 1 MB took
+# it past 200 MB without the window.
+FLOOD_PEAK_RSS_MB = 150
+
+
+def test_a_flood_queued_before_the_start_is_held_a_window_at_a_time():
+    rpclab.reset_queue()
+    body = os.urandom(1 << 20)  # incompressible, and not gzip: answered with the time
+    for _ in range(6):
+        rpclab.publish([(body, KEY, True)] * 50)
+    replies = Replies()
+    proc = subprocess.Popen([os.path.join(TREE, "visionbay"), "--host", "127.0.0.1"],
+                            stdout=open(os.devnull, "w"))
+    got = []
+    try:
+        deadline = time.time() + 120
+        while len(got) < 300:
+            assert time.time() < deadline and proc.poll() is None, (len(got), proc.poll())
+            got.extend(replies.take())
+            time.sleep(0.05)
+        peak = rss_kb(proc.pid, "VmHWM")
+        rpclab.publish([("cancel_dnn_arpc", None, True)])
+        assert proc.wait() == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        replies.close()
+    print "service peak after a flood of 300 MB: %d KB" % peak
+    assert all(float(text) > 0 for text, _ in got)
+    assert peak < FLOOD_PEAK_RSS_MB * 1024
