@@ -282,5 +282,5 @@ def test_wide_grey_is_scaled_the_same_in_bands(tmpdir, monkeypatch):
     values = (np.arange(7 * 5, dtype=np.int64).reshape(7, 5) * 1927) % 65536
     expected = np.clip(np.rint(values / 257.0), 0, 255).astype(np.uint8)
     path = written(tmpdir, encoded(Image.fromarray(values.astype(np.int32), "I"), "PNG"))
-    monkeypatch.setattr(utils.image, "_BAND_PIXELS", 10)   # two rows a band, the last one short
+    monkeypatch.setattr(utils.image_decode, "_BAND_PIXELS", 10)   # two rows a band, the last one short
     assert np.array_equal(np.asarray(load_image(path)), expected)

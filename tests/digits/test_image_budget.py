@@ -211,7 +211,7 @@ def test_slow_name_lookup_is_bounded(monkeypatch, budget):
         assert "timed out" in message
         assert seconds < budget + MARGIN
         # The lookup left behind still counts: past the cap, no new thread waits.
-        monkeypatch.setattr(utils.image, "_MAX_PENDING_LOOKUPS", 1)
+        monkeypatch.setattr(utils.image_fetch, "_MAX_PENDING_LOOKUPS", 1)
         message, seconds = refused("http://slow.example/x.png")
         assert "too many name lookups" in message and seconds < MARGIN
     finally:
@@ -271,7 +271,7 @@ def no_connect(monkeypatch):
         attempts.append(addresses)
         raise AssertionError("connected to %r" % (addresses,))
 
-    monkeypatch.setattr(utils.image, "_connect", connect)
+    monkeypatch.setattr(utils.image_fetch, "_connect", connect)
     return attempts
 
 
@@ -344,7 +344,7 @@ def resolve_marks_allowed(monkeypatch):
     def resolve(host, port, deadline, shown):
         raise LoadImageError("passed the check for %s:%d" % (host, port))
 
-    monkeypatch.setattr(utils.image, "_resolve", resolve)
+    monkeypatch.setattr(utils.image_fetch, "_resolve", resolve)
 
 
 @pytest.mark.parametrize("url, allowed", [
@@ -458,7 +458,7 @@ def test_local_paths_must_resolve_inside_a_root(tree, monkeypatch, root, locatio
 def test_the_file_actually_opened_is_checked_again(tree, monkeypatch):
     # As if a directory on the way became a link out between the check and the open.
     monkeypatch.setattr(utils.image, "ALLOWED_SOURCES", [str(tree.join("imgs"))])
-    monkeypatch.setattr(utils.image, "_allowed_path", lambda path, sources: str(tree.join("secret.png")))
+    monkeypatch.setattr(utils.image_fetch, "allowed_path", lambda path, sources: str(tree.join("secret.png")))
     location = str(tree.join("imgs", "ok.png"))
     assert refused(location)[0] == "image path not allowed (outside the allowed image sources): %r" % location
 
