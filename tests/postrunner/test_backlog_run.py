@@ -5,7 +5,6 @@ window, and the stop takes no longer than the request in hand."""
 import os
 import email.header
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -15,7 +14,7 @@ import pytest
 
 import pika
 import rabbit
-from test_mail_reliability import HERE, TO, start_worker
+from test_mail_reliability import HERE, TO, free_port, start_worker
 
 BACKLOG = 200000
 # The worker idles near 20 MB and holds at most its window of 50 requests of
@@ -68,14 +67,6 @@ def cancel(proc, timeout=120):
     while proc.poll() is None and time.time() < deadline:
         time.sleep(0.1)
     return proc.poll()
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Relay(object):
