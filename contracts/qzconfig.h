@@ -10,6 +10,7 @@
 #include "host/host.h"
 
 #include <initializer_list>
+#include <vector>
 
 namespace qz::contracts {
 
@@ -73,12 +74,13 @@ class QzConfig {
   // an unreadable settings file) raises its SettingError, a ValueError
   // naming the setting, its value (a secret's hidden) and what it accepts.
   // A platform without check() accepts everything.
-  void check(std::initializer_list<const char*> names) const {
-    py::object checker = py::getattr(module_, "check", py::none());
-    if (checker.is_none()) return;
-    py::list listed;
-    for (const char* name : names) listed.append(host::text(name));
-    checker(listed);
+  void check(std::initializer_list<const char*> names) const { check_all(names); }
+  // The same for any range of entries that name their setting in `.setting`.
+  template <class Entries>
+  void check_settings_of(const Entries& entries) const {
+    std::vector<const char*> names;
+    for (const auto& entry : entries) names.push_back(entry.setting);
+    check_all(names);
   }
   // The class of check's error; none on a platform without one.
   py::object SettingError() const { return py::getattr(module_, "SettingError", py::none()); }
@@ -87,6 +89,14 @@ class QzConfig {
 
  private:
   explicit QzConfig(py::module_ m) : module_(std::move(m)) {}
+  template <class Names>
+  void check_all(const Names& names) const {
+    py::object checker = py::getattr(module_, "check", py::none());
+    if (checker.is_none()) return;
+    py::list listed;
+    for (const char* name : names) listed.append(host::text(name));
+    checker(listed);
+  }
   // int(value) as the host takes it (64.0 and "64" are 64), a value past the
   // largest size taken as that size; one that is no number raises the
   // host's own error.

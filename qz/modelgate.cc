@@ -32,6 +32,7 @@ py::object classify(py::args args, py::kwargs kwargs) {
   if (!truth(job_request.attr("get")(text("image_url"))) ||
       !truth(job_request.attr("get")(text("job_id"))))
     return text("image_url|job_id NULL");
+  qz::vision::check_image_settings();
   qz::contracts::digits::load_config_quietly();
   py::object scheduler = qz::contracts::digits::scheduler();
   py::object result = py::dict();

@@ -1,6 +1,7 @@
 #include "vision/one_image.h"
 
 #include "contracts/digits.h"
+#include "contracts/qzconfig.h"
 #include "host/arguments.h"
 #include "host/log.h"
 
@@ -26,23 +27,28 @@ py::object percentage(py::handle confidence) {
 // The platform's settings (when it has them) decide how long an image fetch
 // may take, which locations an image may come from and what decoding one may
 // cost; the loader reads its limits as module attributes at each call.
+struct ImageSetting {
+  const char* setting;
+  const char* limit;  // the loader's module attribute
+};
+constexpr ImageSetting kImageSettings[] = {
+    {"QZ_DNN_FETCH_TIMEOUT", "FETCH_TIMEOUT"},
+    {"QZ_DNN_IMAGE_SOURCES", "ALLOWED_SOURCES"},
+    {"QZ_DNN_MAX_IMAGE_CHUNKS", "MAX_CHUNKS"},
+    {"QZ_DNN_MAX_IMAGE_METADATA", "MAX_METADATA_BYTES"},
+    {"QZ_DNN_MAX_JPEG_SCANS", "MAX_JPEG_SCANS"},
+    {"QZ_DNN_MAX_DECODE_MEMORY", "MAX_DECODE_MEMORY"},
+};
+
 void apply_image_settings(py::handle image_utils) {
   py::object config = py::module_::import("qz.qzconfig");
-  struct Pair {
-    const char* setting;
-    const char* limit;
-  };
-  for (Pair p : {Pair{"QZ_DNN_FETCH_TIMEOUT", "FETCH_TIMEOUT"},
-                 Pair{"QZ_DNN_IMAGE_SOURCES", "ALLOWED_SOURCES"},
-                 Pair{"QZ_DNN_MAX_IMAGE_CHUNKS", "MAX_CHUNKS"},
-                 Pair{"QZ_DNN_MAX_IMAGE_METADATA", "MAX_METADATA_BYTES"},
-                 Pair{"QZ_DNN_MAX_JPEG_SCANS", "MAX_JPEG_SCANS"},
-                 Pair{"QZ_DNN_MAX_DECODE_MEMORY", "MAX_DECODE_MEMORY"}}) {
+  for (const ImageSetting& p : kImageSettings)
     if (hasattr(config, p.setting)) image_utils.attr(p.limit) = config.attr(p.setting);
-  }
 }
 
 }  // namespace
+
+void check_image_settings() { qz::contracts::QzConfig::bind().check_settings_of(kImageSettings); }
 
 py::object classify_one(py::handle image_url, py::handle job, py::handle epoch,
                         py::handle layers, const Variant& variant) {

@@ -21,6 +21,12 @@ struct Variant {
 constexpr Variant kService{true, true};
 constexpr Variant kLibrary{false, false};
 
+// Judges the platform's settings that decide an image's fetch and decoding
+// budget (qzconfig.check): the first unusable one raises its SettingError,
+// naming the setting and its value. A service judges them at its start; a
+// plain call, which has no start, judges them here before its first image.
+void check_image_settings();
+
 // Returns none, the inference's own false predictions value, or a list of at
 // most three (category, percentage) pairs in the inference's order.
 py::object classify_one(py::handle image_url, py::handle job, py::handle epoch,

@@ -69,7 +69,7 @@ def image_loader_limits():
     """(setting, the image loader's own default) of each setting the
     classification hands to the loader."""
     from digits.utils import image
-    pairs = re.findall(r'Pair\{"([A-Z0-9_]+)", "([A-Z_]+)"\}', source("vision", "one_image.cc"))
+    pairs = re.findall(r'\{"(QZ_[A-Z0-9_]+)", "([A-Z_]+)"\}', source("vision", "one_image.cc"))
     return [(setting, getattr(image, limit)) for setting, limit in pairs]
 
 

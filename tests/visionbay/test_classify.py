@@ -7,7 +7,7 @@ import pytest
 
 import visionbay
 from digits.utils import image as image_utils
-from qz import modelgate
+from qz import modelgate, qzconfig
 
 COPIES = [visionbay, modelgate]
 
@@ -177,3 +177,16 @@ def test_classify_rejects_a_payload_that_is_not_an_object(payload, error):
 def test_time_ignores_its_arguments():
     assert re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", modelgate.time(None))
     assert len(modelgate.time("x", "y")) == 19 and len(modelgate.time(payload=1)) == 19
+
+
+@pytest.mark.parametrize("setting, value", [
+    ("QZ_DNN_IMAGE_SOURCES", "not json"),
+    ("QZ_DNN_FETCH_TIMEOUT", "soon"),
+    ("QZ_DNN_MAX_IMAGE_CHUNKS", 0),
+])
+def test_classify_names_an_unusable_image_setting(jobs, sample_image, monkeypatch, setting, value):
+    # a plain call has no start to judge the settings at: it judges them itself
+    monkeypatch.setattr(qzconfig, setting, value)
+    with pytest.raises(ValueError) as info:
+        modelgate.classify(json.dumps({"image_url": sample_image[0], "job_id": "digits-sample"}))
+    assert str(info.value).startswith("setting %s=%r is not usable: it accepts" % (setting, value))
