@@ -28,7 +28,7 @@ using qz::worker::field;
 // What the module binds when it loads. Never freed: the host does not unload
 // modules. The module's own namespace holds QZ_KEY and the `smtp` slot, so
 // they stay visible (and replaceable) as module attributes.
-struct Program {
+struct Bindings {
   py::dict globals;
   py::module_ smtplib;
   py::object mime_text;  // email.mime.text.MIMEText
@@ -38,7 +38,7 @@ struct Program {
   qz::contracts::QzConfig config;
   qz::contracts::QzTool tool;
 };
-Program* program = nullptr;
+Bindings* bound = nullptr;
 
 // Bounds the SMTP exchange in hand (one mail, or the last quit). Never
 // freed, as the program's other bindings.
@@ -68,7 +68,7 @@ void arm_deadline(int fd, double seconds) {
   }
 }
 
-py::object global(const char* name) { return program->globals[text(name)]; }
+py::object global(const char* name) { return qz::host::global(bound->globals, name); }
 
 // Mail text is composed and joined as UTF-8 bytes: a decoded JSON report
 // gives unicode, and joining it to the request's non-ASCII UTF-8 bytes, or
@@ -94,13 +94,13 @@ py::object concat(py::handle a, py::handle b) {
 
 py::object compose(py::handle to, py::handle subject, py::handle body, py::handle sender) {
   auto own = [](py::handle h) { return py::reinterpret_borrow<py::object>(h); };
-  py::object message = program->mime_text(concat(text("QZ Mail\n\n"), utf8(own(body))),
+  py::object message = bound->mime_text(concat(text("QZ Mail\n\n"), utf8(own(body))),
                                           text("plain"), text("utf-8"));
   message[text("Subject")] =
-      program->header(concat(text("[QZ Mail] "), utf8(own(subject))), text("utf-8"));
+      bound->header(concat(text("[QZ Mail] "), utf8(own(subject))), text("utf-8"));
   message[text("From")] = sender;
   message[text("To")] = to;
-  message.attr("add_header")(text("reply-to"), program->config.QZ_SMTP_REPLYTO());
+  message.attr("add_header")(text("reply-to"), bound->config.QZ_SMTP_REPLYTO());
   return message;
 }
 
@@ -139,11 +139,7 @@ class ReplyLines {
   static bool ends_reply(py::handle line) {
     if (PyString_GET_SIZE(line.ptr()) < 4 || PyString_AS_STRING(line.ptr())[3] != '-') return true;
     py::object code = qz::host::steal(PySequence_GetSlice(line.ptr(), 0, 3));
-    py::object number = py::reinterpret_steal<py::object>(PyNumber_Int(code.ptr()));
-    if (number) return false;
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
-    PyErr_Clear();
-    return true;
+    return !qz::host::unless_raised(PyNumber_Int(code.ptr()), {PyExc_ValueError});
   }
 
   py::object file_;
@@ -167,9 +163,7 @@ struct MailBudget {
 py::object connect_wait(py::handle per_wait, double left) {
   double most = std::fmax(left, 0.001);
   if (!per_wait.is_none()) {
-    double wait = PyFloat_AsDouble(per_wait.ptr());
-    if (wait == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    if (wait <= most) return py::reinterpret_borrow<py::object>(per_wait);
+    if (qz::host::as_double(per_wait) <= most) return py::reinterpret_borrow<py::object>(per_wait);
   }
   return py::float_(most);
 }
@@ -192,7 +186,7 @@ struct Security {
 
 // A text setting as a byte string; none and the empty text are "".
 py::object text_setting(const char* name) {
-  py::object value = program->config.setting_or(name, text(""));
+  py::object value = bound->config.setting_or(name, text(""));
   if (value.is_none()) return text("");
   if (PyUnicode_Check(value.ptr())) return value.attr("encode")(text("utf-8"));
   if (!PyString_Check(value.ptr())) {
@@ -259,11 +253,11 @@ void start_tls(const py::object& opened, py::handle host, const Security& how) {
   if (!truth(opened.attr("has_extn")(text("starttls")))) {
     py::object message = text("the SMTP server %s does not offer STARTTLS (QZ_SMTP_TLS=%r)")
                              .attr("__mod__")(py::make_tuple(host, text("starttls")));
-    throw_error(program->smtplib.attr("SMTPException"), message);
+    throw_error(bound->smtplib.attr("SMTPException"), message);
   }
   py::object reply = opened.attr("docmd")(text("STARTTLS"));
   if (!integer(220).equal(reply[integer(0)])) {
-    PyErr_SetObject(program->smtplib.attr("SMTPResponseException").ptr(), reply.ptr());
+    PyErr_SetObject(bound->smtplib.attr("SMTPResponseException").ptr(), reply.ptr());
     throw py::error_already_set();
   }
   opened.attr("sock") = secured(opened, opened.attr("sock"), host, how);
@@ -294,7 +288,7 @@ void watch(py::handle smtp, const MailBudget& budget) {
 // within their budget: the greeting is part of the exchange, and so is an
 // implicit TLS handshake. With STARTTLS the upgrade follows the greeting.
 void connect(const py::object& opened, const MailBudget& budget, const Security& how) {
-  const auto& c = program->config;
+  const auto& c = bound->config;
   py::object host = c.QZ_SMTP_HOST();
   if (!truth(host)) return;
   // The name the server's certificate must carry: the host smtplib
@@ -324,7 +318,7 @@ void connect(const py::object& opened, const MailBudget& budget, const Security&
   py::delattr(opened, "_get_socket");
   if (!integer(220).equal(greeting[integer(0)])) {
     opened.attr("close")();
-    PyErr_SetObject(program->smtplib.attr("SMTPConnectError").ptr(), greeting.ptr());
+    PyErr_SetObject(bound->smtplib.attr("SMTPConnectError").ptr(), greeting.ptr());
     throw py::error_already_set();
   }
   if (how.tls == Tls::kStartTls) start_tls(opened, *server_name, how);
@@ -338,11 +332,11 @@ void connect(const py::object& opened, const MailBudget& budget, const Security&
 py::object connection(const MailBudget& budget) {
   py::object slot = global("smtp");
   if (truth(slot)) return slot;
-  const auto& c = program->config;
+  const auto& c = bound->config;
   Security how = security();
-  py::object opened = program->smtplib.attr("SMTP")(
+  py::object opened = bound->smtplib.attr("SMTP")(
       **qz::host::kwargs({{"timeout", c.QZ_SMTP_TIMEOUT()}}));
-  program->globals[text("smtp")] = opened;
+  bound->globals[text("smtp")] = opened;
   try {
     connect(opened, budget, how);
     py::object uid = c.QZ_SMTP_UID();
@@ -354,7 +348,7 @@ py::object connection(const MailBudget& budget) {
     } catch (py::error_already_set& close_error) {
       if (!is_failure(close_error)) throw;
     }
-    program->globals[text("smtp")] = py::none();
+    bound->globals[text("smtp")] = py::none();
     throw;
   }
   return opened;
@@ -374,7 +368,7 @@ void drop_connection() {
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
   }
-  program->globals[text("smtp")] = py::none();
+  bound->globals[text("smtp")] = py::none();
 }
 
 // Raised in place of what a socket shut down at the deadline gave smtplib
@@ -391,10 +385,10 @@ void drop_connection() {
 // included, takes at most QZ_SMTP_MAIL_TIMEOUT: past it the socket is shut
 // down and the mail fails with socket.timeout.
 void qz_send_mail(py::object to, py::object subject, py::object body) {
-  py::object sender = program->config.QZ_SMTP_SENDER();
+  py::object sender = bound->config.QZ_SMTP_SENDER();
   py::object message = compose(to, subject, body, sender);
   py::object text_of_mail = message.attr("as_string")();
-  MailBudget budget{std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()};
+  MailBudget budget{std::chrono::steady_clock::now(), bound->config.smtp_mail_timeout()};
   Watching watching;
   try {
     py::object smtp = connection(budget);
@@ -420,18 +414,16 @@ void qz_send_mail(py::object to, py::object subject, py::object body) {
 // report over it fails as a report that is not JSON, before the host spends
 // a time quadratic in a number's length on it.
 py::object decode(py::handle json_text) {
-  qz::host::check_json_budget(json_text, program->config.json_max_number(),
-                              program->config.json_max_depth());
-  return program->json.attr("loads")(json_text);
+  qz::host::check_json_budget(json_text, bound->config.json_max_number(),
+                              bound->config.json_max_depth());
+  return bound->json.attr("loads")(json_text);
 }
 
 py::object dump(py::handle value) {
-  return utf8(program->dumptree.attr("qz_dumptree")(value, false));
+  return utf8(bound->dumptree.attr("qz_dumptree")(value, false));
 }
 
-py::object at(py::handle sequence, Py_ssize_t i) {
-  return qz::host::steal(PySequence_GetItem(sequence.ptr(), i));
-}
+using qz::host::at;
 
 // The report's last line, when it is a JSON object, is replaced (everywhere
 // in the report) by its tree dump.
@@ -446,7 +438,7 @@ py::object expand_last_line(py::object report) {
 }
 
 void send_native(py::handle task_email_to, py::handle body) {
-  py::object mail_context = program->tool.qz_urldecode(qz::host::str_of(body));
+  py::object mail_context = bound->tool.qz_urldecode(qz::host::str_of(body));
   py::object report_str = text("");
   py::object subject = text("");
   if (truth(field(mail_context, "report"))) {
@@ -467,11 +459,11 @@ void send_native(py::handle task_email_to, py::handle body) {
 // Sends or forwards one request; failures are the caller's to report.
 void handle_request(py::handle app_headers, py::handle body) {
   py::object task_email_to = field(app_headers, "to");
-  if (!truth(program->tool.is_email(task_email_to))) return;
-  if (program->config.SEND_MAIL_MODE().equal(text("native")))
+  if (!truth(bound->tool.is_email(task_email_to))) return;
+  if (bound->config.SEND_MAIL_MODE().equal(text("native")))
     send_native(task_email_to, body);
   else
-    program->tool.post_qz_message(program->tool.QZ_BASE_URL(), body, py::bool_(true));
+    bound->tool.post_qz_message(bound->tool.QZ_BASE_URL(), body, py::bool_(true));
 }
 
 py::object usable_recipient(py::handle headers) {
@@ -537,7 +529,7 @@ void main_operation(py::args args, py::kwargs kwargs) {
     // The last quit is an exchange of its own, bounded like a mail.
     Watching watching;
     try {
-      watch(slot, {std::chrono::steady_clock::now(), program->config.smtp_mail_timeout()});
+      watch(slot, {std::chrono::steady_clock::now(), bound->config.smtp_mail_timeout()});
       slot.attr("quit")();
     } catch (py::error_already_set& e) {
       if (!is_failure(e)) throw;
@@ -549,15 +541,15 @@ void main_operation(py::args args, py::kwargs kwargs) {
 }  // namespace
 
 QZ_QUEUE_PROGRAM(postrunner, m) {
-  program = new Program{
-      py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
-      py::module_::import("smtplib"),
-      py::module_::import("email.mime.text").attr("MIMEText"),
-      py::module_::import("email.header").attr("Header"),
-      qz::host::import_json(),
-      py::module_::import("qz.dumptree"),
-      qz::contracts::QzConfig::bind(),
-      qz::contracts::QzTool::bind(),
+  bound = new Bindings{
+      .globals = py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+      .smtplib = py::module_::import("smtplib"),
+      .mime_text = py::module_::import("email.mime.text").attr("MIMEText"),
+      .header = py::module_::import("email.header").attr("Header"),
+      .json = qz::host::import_json(),
+      .dumptree = py::module_::import("qz.dumptree"),
+      .config = qz::contracts::QzConfig::bind(),
+      .tool = qz::contracts::QzTool::bind(),
   };
   py::module_::import("optparse");
 

@@ -21,20 +21,20 @@ using qz::worker::field;
 
 // What the module binds when it loads. Never freed: the host does not unload
 // modules.
-struct Program {
+struct Bindings {
   py::module_ time;
   py::module_ json;
   qz::contracts::QzConfig config;
   qz::contracts::QzTool tool;
 };
-Program* program = nullptr;
+Bindings* bound = nullptr;
 
 
 // A caller's JSON reaches the decoder only within the budget the settings give.
 py::object decode(py::handle json_text) {
-  qz::host::check_json_budget(json_text, program->config.json_max_number(),
-                              program->config.json_max_depth());
-  return program->json.attr("loads")(json_text);
+  qz::host::check_json_budget(json_text, bound->config.json_max_number(),
+                              bound->config.json_max_depth());
+  return bound->json.attr("loads")(json_text);
 }
 
 // True when `text` (unicode) holds a surrogate code point, which the
@@ -55,15 +55,12 @@ py::object usable_response_key(py::handle app_headers) {
   if (!truth(key)) return py::none();
   py::object text_form = key;
   if (PyString_Check(key.ptr())) {
-    const char* raw = PyString_AS_STRING(key.ptr());
-    text_form = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(raw, PyString_GET_SIZE(key.ptr()), "strict"));
-    if (!text_form) {
-      // bytes that are not UTF-8 are no key; any other error is the host's
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
-      PyErr_Clear();
-      return py::none();
-    }
+    // bytes that are not UTF-8 are no key; any other error is the host's
+    text_form = qz::host::unless_raised(
+        PyUnicode_DecodeUTF8(PyString_AS_STRING(key.ptr()), PyString_GET_SIZE(key.ptr()),
+                             "strict"),
+        {PyExc_UnicodeDecodeError});
+    if (!text_form) return py::none();
   } else if (!PyUnicode_Check(key.ptr())) {
     return py::none();
   }
@@ -81,11 +78,11 @@ py::object classify_answer(py::handle json_rpc) {
   if (!truth(job)) return text("no such job");
   py::object result = qz::vision::classify_one(field(json_req, "image_url"), job, py::none(),
                                                text("none"), qz::vision::kService);
-  return program->json.attr("dumps")(result);
+  return bound->json.attr("dumps")(result);
 }
 
 // Seconds since the epoch as the host writes a float: 12 significant digits.
-py::object time_answer() { return qz::host::str_of(program->time.attr("time")()); }
+py::object time_answer() { return qz::host::str_of(bound->time.attr("time")()); }
 
 void handle_request(const qz::worker::Request& request) {
   const qz::worker::Delivery& delivery = request.delivery;
@@ -94,7 +91,7 @@ void handle_request(const qz::worker::Request& request) {
   py::object json_rpc = py::dict();
   py::object service = text("qz_time");
   try {
-    json_rpc = decode(program->tool.qz_gunzip_data(delivery.body));
+    json_rpc = decode(bound->tool.qz_gunzip_data(delivery.body));
     service = field(json_rpc, "qz_service_name");
   } catch (py::error_already_set& e) {
     if (!is_failure(e)) throw;
@@ -164,8 +161,12 @@ QZ_QUEUE_PROGRAM(visionbay, m) {
   import("sys");
   import("optparse");
   py::module_ json = qz::host::import_json();
-  program = new Program{time, json, qz::contracts::QzConfig::bind(),
-                        qz::contracts::QzTool::bind()};
+  bound = new Bindings{
+      .time = time,
+      .json = json,
+      .config = qz::contracts::QzConfig::bind(),
+      .tool = qz::contracts::QzTool::bind(),
+  };
   py::module_::import("qz.qzmqtool");  // the replies' module, loaded with the others
   qz::worker::define(m, kWorker);
   qz::contracts::digits::import_packages();

@@ -108,4 +108,48 @@ RecursionGuard::RecursionGuard(const char* where) {
 
 RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
 
+bool is_instance(py::handle v, py::handle kind) {
+  int result = PyObject_IsInstance(v.ptr(), kind.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+bool same(py::handle v, py::handle other) {
+  int result = PyObject_RichCompareBool(v.ptr(), other.ptr(), Py_EQ);
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+double as_double(py::handle number) {
+  double result = PyFloat_AsDouble(number.ptr());
+  if (result == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return result;
+}
+
+py::object at(py::handle sequence, Py_ssize_t i) {
+  return steal(PySequence_GetItem(sequence.ptr(), i));
+}
+
+py::object global(const py::dict& module_globals, const char* name) {
+  return module_globals[text(name)];
+}
+
+py::object unless_raised(PyObject* result, std::initializer_list<PyObject*> expected) {
+  if (result != nullptr) return py::reinterpret_steal<py::object>(result);
+  for (PyObject* kind : expected) {
+    if (PyErr_ExceptionMatches(kind)) {
+      PyErr_Clear();
+      return py::object();
+    }
+  }
+  throw py::error_already_set();
+}
+
+bool host_decodes_utf8(py::handle bytes) {
+  return static_cast<bool>(unless_raised(
+      PyUnicode_DecodeUTF8(PyString_AS_STRING(bytes.ptr()), PyString_GET_SIZE(bytes.ptr()),
+                           "strict"),
+      {PyExc_UnicodeDecodeError}));
+}
+
 }  // namespace qz::host

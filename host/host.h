@@ -76,6 +76,32 @@ py::dict kwargs(std::initializer_list<std::pair<const char*, py::handle>> items)
 // The host's truth test of v (its __nonzero__/__len__ rules).
 bool truth(py::handle v);
 
+// isinstance(v, kind), and v == other, as the host decides them; an error of
+// the test raises.
+bool is_instance(py::handle v, py::handle kind);
+bool same(py::handle v, py::handle other);
+
+// float(number) as a C double; the host's conversion error raises.
+double as_double(py::handle number);
+
+// sequence[i] with the host's own indexing (negative counts from the end).
+py::object at(py::handle sequence, Py_ssize_t i);
+
+// `module_globals[name]`: a module's constant, read at each use.
+py::object global(const py::dict& module_globals, const char* name);
+
+// The new reference a C API call returned, or an empty object (test with
+// !result) when the call failed with an error of one of `expected` kinds,
+// which is then cleared; any other error raises. For a call whose failure
+// is an answer ("not a number", "not UTF-8"), not a fault.
+py::object unless_raised(PyObject* result, std::initializer_list<PyObject*> expected);
+
+// Whether the host's own UTF-8 decoder takes `bytes` (a byte string): the
+// rule by which the host's JSON encoders take a byte string as text. It is
+// Python 2's, which lets encoded surrogates through; host/utf8.h has the
+// strict rule for what we write ourselves.
+bool host_decodes_utf8(py::handle bytes);
+
 // Old-style ("classic") instances and classes, which pybind11 does not know.
 bool is_old_instance(py::handle v) noexcept;
 bool is_old_class(py::handle v) noexcept;

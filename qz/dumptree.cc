@@ -32,7 +32,7 @@ using qz::host::steal;
 // TAB and MAXD live, so callers see them as module attributes and their
 // absence before the first dumptree() is the host's NameError. Never freed:
 // the host does not unload extension modules.
-struct Library {
+struct Bindings {
   py::dict globals;
   py::object depth_message = text("Max depth reached, change depth argument");
   py::object name_key = text("name");
@@ -51,11 +51,11 @@ struct Library {
   std::array<py::object, 4> kind_texts = {qz::host::str_of(kinds[0]), qz::host::str_of(kinds[1]),
                                           qz::host::str_of(kinds[2]), qz::host::str_of(kinds[3])};
 };
-Library* library = nullptr;
+Bindings* bound = nullptr;
 
 // A library-wide value, read at each use as the host reads a global.
 py::object library_value(const char* name) {
-  PyObject* value = PyDict_GetItemString(library->globals.ptr(), name);  // borrowed
+  PyObject* value = PyDict_GetItemString(bound->globals.ptr(), name);  // borrowed
   if (value == nullptr) {
     PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
     throw py::error_already_set();
@@ -79,7 +79,7 @@ py::object next_depth(py::handle depth) {
 
 // "%s" % obj, the host's string form (unicode when obj's __str__ gives unicode).
 py::object string_form(py::handle obj) {
-  return steal(PyString_Format(library->string_form.ptr(), obj.ptr()));
+  return steal(PyString_Format(bound->string_form.ptr(), obj.ptr()));
 }
 
 py::object item(py::handle container, py::handle key) {
@@ -165,7 +165,7 @@ Expander expander_for(py::handle obj) {
 // ---- stage one: the tree (totree, for its callers; dumptree walks the value itself) ----
 
 py::object totree_at(py::handle obj, py::handle depth) {
-  if (equal(depth, library_value("MAXD"))) return library->depth_message;
+  if (equal(depth, library_value("MAXD"))) return bound->depth_message;
   Expander expand = expander_for(obj);
   if (expand == nullptr) return py::reinterpret_borrow<py::object>(obj);
   qz::host::RecursionGuard guard(" while building a tree");
@@ -176,9 +176,9 @@ py::object totree_at(py::handle obj, py::handle depth) {
     py::object name = steal(PySequence_GetItem(pair.ptr(), 0));
     py::object content = steal(PySequence_GetItem(pair.ptr(), 1));
     py::dict node;
-    node[library->name_key] = name;
-    node[library->value_key] = totree_at(content, deeper);
-    node[library->type_key] = py::handle(reinterpret_cast<PyObject*>(Py_TYPE(content.ptr())));
+    node[bound->name_key] = name;
+    node[bound->value_key] = totree_at(content, deeper);
+    node[bound->type_key] = py::handle(reinterpret_cast<PyObject*>(Py_TYPE(content.ptr())));
     tree.append(node);
   }
   return std::move(tree);
@@ -213,7 +213,7 @@ bool explored(py::handle kind) {
 
 bool is_empty_text(py::handle tab) {
   if (PyString_CheckExact(tab.ptr())) return PyString_GET_SIZE(tab.ptr()) == 0;
-  return equal(tab, library->empty);
+  return equal(tab, bound->empty);
 }
 
 // The host's name text of an entry: its operator when SYMBOLS has the name.
@@ -226,8 +226,8 @@ py::object name_text(py::handle symbols, py::handle name) {
 // The cached string form of one of the four explored kinds, or null. Their
 // string forms are fixed (built-in types), so they are taken once at load.
 PyObject* kind_text(PyObject* o) {
-  for (std::size_t i = 0; i < library->kinds.size(); ++i)
-    if (o == library->kinds[i]) return library->kind_texts[i].ptr();
+  for (std::size_t i = 0; i < bound->kinds.size(); ++i)
+    if (o == bound->kinds[i]) return bound->kind_texts[i].ptr();
   return nullptr;
 }
 
@@ -306,10 +306,10 @@ class Renderer {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tree.ptr()); ++i) {
       py::object node = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(tree.ptr(), i));
       if (!next_tab) read_level_values(tab, symbols, next_tab);
-      py::object name = name_text(symbols, item(node, library->name_key));
-      py::object kind = item(node, library->type_key);
-      py::object type = explored(kind) ? kind : library->empty;
-      py::object value = item(node, library->value_key);
+      py::object name = name_text(symbols, item(node, bound->name_key));
+      py::object kind = item(node, bound->type_key);
+      py::object type = explored(kind) ? kind : bound->empty;
+      py::object value = item(node, bound->value_key);
       Mark line = level.begin_line();
       bool unicode;
       if (Py_TYPE(value.ptr()) == &PyList_Type)
@@ -344,7 +344,7 @@ class Renderer {
       Expansion nested;
       std::optional<qz::host::RecursionGuard> guard;
       if (equal(deeper, library_value("MAXD"))) {
-        leaf = library->depth_message;
+        leaf = bound->depth_message;
       } else if (expander_for(content) == nullptr) {
         leaf = content;
       } else {
@@ -355,7 +355,7 @@ class Renderer {
       py::object name_shown = name_text(symbols, name);
       py::handle kind = reinterpret_cast<PyObject*>(Py_TYPE(content.ptr()));
       py::object type = explored(kind) ? py::reinterpret_borrow<py::object>(kind)
-                                       : library->empty;
+                                       : bound->empty;
       Mark line = level.begin_line();
       bool unicode;
       if (leaf)
@@ -406,7 +406,7 @@ class Renderer {
                                      py::reinterpret_borrow<py::object>(name),
                                      py::reinterpret_borrow<py::object>(type),
                                      py::reinterpret_borrow<py::object>(leaf));
-    py::object line = steal(PyString_Format(library->line_format.ptr(), parts.ptr()));
+    py::object line = steal(PyString_Format(bound->line_format.ptr(), parts.ptr()));
     sink_.append_text(line);
     return PyUnicode_Check(line.ptr());
   }
@@ -430,7 +430,7 @@ class Renderer {
       py::tuple parts = py::make_tuple(py::reinterpret_borrow<py::object>(tab),
                                        py::reinterpret_borrow<py::object>(name),
                                        py::reinterpret_borrow<py::object>(type));
-      py::object start = steal(PyString_Format(library->line_start_format.ptr(), parts.ptr()));
+      py::object start = steal(PyString_Format(bound->line_start_format.ptr(), parts.ptr()));
       sink_.append_text(start);
       start_unicode = PyUnicode_Check(start.ptr());
     }
@@ -472,11 +472,11 @@ void render(Rendering& out, py::handle obj, py::handle indent, py::handle depth)
     return;
   }
   py::object tab = steal(PyNumber_Multiply(text(" ").ptr(), indent.ptr()));
-  library->globals[text("TAB")] = tab;
-  library->globals[text("MAXD")] = depth;
+  bound->globals[text("TAB")] = tab;
+  bound->globals[text("MAXD")] = depth;
   py::object top = qz::host::integer(0);
   if (equal(top, library_value("MAXD"))) {
-    out.value = library->depth_message;
+    out.value = bound->depth_message;
     return;
   }
   if (expander_for(obj) == nullptr) {
@@ -485,7 +485,7 @@ void render(Rendering& out, py::handle obj, py::handle indent, py::handle depth)
   }
   qz::host::RecursionGuard guard(" while building a tree");
   Expansion entries = expand(obj);
-  Renderer(out.text).write_value(entries, top, library->empty);
+  Renderer(out.text).write_value(entries, top, bound->empty);
 }
 
 py::object dumptree_of(py::handle obj, py::handle output, py::handle indent, py::handle depth) {
@@ -506,12 +506,12 @@ py::object dumptree_of(py::handle obj, py::handle output, py::handle indent, py:
 // without splitting; shorter texts (and anything else) take the host's steps.
 
 py::object frame_by_host_steps(py::handle res) {
-  py::object lines = res.attr("split")(library->newline);
+  py::object lines = res.attr("split")(bound->newline);
   if (PySequence_SetItem(lines.ptr(), 0, text("(").ptr()) != 0 ||
       PySequence_SetItem(lines.ptr(), -1, text(")").ptr()) != 0 ||
       PySequence_DelItem(lines.ptr(), 1) != 0)
     throw py::error_already_set();
-  return library->newline.attr("join")(lines);
+  return bound->newline.attr("join")(lines);
 }
 
 // The middle of a text of n units: the positions after its second "\n" and
@@ -613,7 +613,7 @@ py::object totree(py::args args, py::kwargs kwargs) {
 py::object printtree(py::args args, py::kwargs kwargs) {
   auto a = qz::host::parse_arguments<2>(args, kwargs, "O|O:printtree", {"tree", "tab"});
   py::handle tree = a[0];
-  py::object tab = default_or(a[1], library->empty);
+  py::object tab = default_or(a[1], bound->empty);
   if (Py_TYPE(tree.ptr()) != &PyList_Type) return py::reinterpret_borrow<py::object>(tree);
   TextSink sink;
   Renderer(sink).write_tree(tree, tab);
@@ -658,7 +658,7 @@ py::dict build_symbols() {
 }  // namespace
 
 QZ_MODULE(dumptree, m) {
-  library = new Library{py::reinterpret_borrow<py::dict>(m.attr("__dict__"))};
+  bound = new Bindings{.globals = py::reinterpret_borrow<py::dict>(m.attr("__dict__"))};
   m.attr("SYMBOLS") = build_symbols();
   m.def("totree", &totree);
   m.def("listaddindex", [](py::args a, py::kwargs k) {

@@ -12,11 +12,11 @@ namespace {
 using qz::host::text;
 using qz::host::truth;
 
-struct Library {
+struct Bindings {
   py::module_ json;
   py::module_ datetime;
 };
-Library* library = nullptr;  // bound at load, never freed
+Bindings* bound = nullptr;  // bound at load, never freed
 
 std::array<py::object, 2> payload_arguments(const py::args& args, const py::kwargs& kwargs,
                                             const char* format) {
@@ -28,7 +28,7 @@ py::object classify(py::args args, py::kwargs kwargs) {
   // The payload may come from anywhere; the decoder sees it only within budget.
   auto config = qz::contracts::QzConfig::bind();
   qz::host::check_json_budget(payload, config.json_max_number(), config.json_max_depth());
-  py::object job_request = library->json.attr("loads")(payload);
+  py::object job_request = bound->json.attr("loads")(payload);
   if (!truth(job_request.attr("get")(text("image_url"))) ||
       !truth(job_request.attr("get")(text("job_id"))))
     return text("image_url|job_id NULL");
@@ -49,12 +49,12 @@ py::object classify(py::args args, py::kwargs kwargs) {
     throw;
   }
   scheduler.attr("stop")();
-  return library->json.attr("dumps")(result);
+  return bound->json.attr("dumps")(result);
 }
 
 py::object time_now(py::args args, py::kwargs kwargs) {
   payload_arguments(args, kwargs, "O|O:time");
-  return library->datetime.attr("datetime").attr("utcnow")().attr("strftime")(
+  return bound->datetime.attr("datetime").attr("utcnow")().attr("strftime")(
       text("%Y-%m-%d %H:%M:%S"));
 }
 
@@ -63,7 +63,7 @@ py::object time_now(py::args args, py::kwargs kwargs) {
 QZ_MODULE(modelgate, m) {
   py::module_::import("sys");
   py::module_::import("time");
-  library = new Library{qz::host::import_json(), py::module_::import("datetime")};
+  bound = new Bindings{.json = qz::host::import_json(), .datetime = py::module_::import("datetime")};
   py::module_::import("qz.qzconfig");
   qz::contracts::digits::import_packages();
 

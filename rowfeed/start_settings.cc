@@ -13,14 +13,10 @@ using host::text;
 // notations), then finite and not negative, or sleep() would fail or never
 // come back.
 std::optional<BadSetting> pause_problem(const char* name, py::handle raw) {
-  PyObject* seconds = PyNumber_Float(raw.ptr());
-  if (seconds == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
-      throw py::error_already_set();
-    PyErr_Clear();
-  } else {
-    double value = PyFloat_AS_DOUBLE(seconds);
-    Py_DECREF(seconds);
+  py::object seconds =
+      qz::host::unless_raised(PyNumber_Float(raw.ptr()), {PyExc_ValueError, PyExc_TypeError});
+  if (seconds) {
+    double value = PyFloat_AS_DOUBLE(seconds.ptr());
     if (std::isfinite(value) && value >= 0) return std::nullopt;
   }
   return BadSetting{name, host::repr_of(raw), "it accepts a number of seconds from 0, finite"};

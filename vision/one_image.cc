@@ -13,9 +13,7 @@ using qz::host::truth;
 
 namespace {
 
-py::object at(py::handle sequence, Py_ssize_t i) {
-  return steal(PySequence_GetItem(sequence.ptr(), i));
-}
+using qz::host::at;
 
 // 100.0 × confidence in double precision, rounded by the host's round to two
 // decimals (half away from zero on the exact double: 0.01115 gives 1.11).

@@ -20,16 +20,16 @@ namespace {
 // What the worker binds when the program's module loads. Never freed: the
 // host does not unload modules. QZ_KEY and the handlers stay in the module's
 // namespace and are read at each use, so a caller may replace them.
-struct Bound {
+struct Bindings {
   const Definition* definition;
   py::dict globals;
   contracts::QzConfig config;
   contracts::QzTool tool;
   contracts::QzMqObj mqobj;
 };
-Bound* bound = nullptr;
+Bindings* bound = nullptr;
 
-py::object global(const char* name) { return bound->globals[text(name)]; }
+py::object global(const char* name) { return host::global(bound->globals, name); }
 
 bool cancel_if_asked(const Delivery& d) {
   py::object cancel_word = text("cancel_") + global("QZ_KEY");
@@ -61,11 +61,13 @@ void receive(const Delivery& d) {
 }  // namespace
 
 void define(py::module_& m, const Definition& definition) {
-  bound = new Bound{&definition,
-                    py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
-                    contracts::QzConfig::bind(),
-                    contracts::QzTool::bind(),
-                    contracts::QzMqObj::bind()};
+  bound = new Bindings{
+      .definition = &definition,
+      .globals = py::reinterpret_borrow<py::dict>(m.attr("__dict__")),
+      .config = contracts::QzConfig::bind(),
+      .tool = contracts::QzTool::bind(),
+      .mqobj = contracts::QzMqObj::bind(),
+  };
   m.attr("QZ_KEY") = text(definition.key);
   m.def("recv_callback2", [](py::args args, py::kwargs kw) {
     auto [channel, method, properties, body] = host::parse_arguments<4>(
