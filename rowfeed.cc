@@ -97,18 +97,16 @@ py::object decode_timestamps_in_utc(py::handle row_event, py::handle datetime,
 py::tuple parse_feed_command_line() {
   py::object hostname = py::module_::import("socket").attr("gethostname")();
   py::object default_host = hostname + text(":9092");
-  return qz::host::parse_command_line({
+  return qz::host::parse_platform_command_line(
       {nullptr, "--host", "host", default_host, "Kafka broker to connect to (default: %default)"},
-      {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
-      {"-p", "--password", "password", text("plovk562"),
-       "password to authenticate with (default: %default)"},
-      {"-r", "--topic", "topic", text("hbase"), "message topic routing key (default: %default)"},
-      {"-i", "--interval", "interval", text("0.001"),
-       "interval to control loop sleep interval (default: %default)"},
-      {"-s", "--sleep", "sleep", text("1"),
-       "sleep interval to control loop query interval (default: %default)"},
-      {nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true},
-  });
+      {
+          {"-r", "--topic", "topic", text("hbase"),
+           "message topic routing key (default: %default)"},
+          {"-i", "--interval", "interval", text("0.001"),
+           "interval to control loop sleep interval (default: %default)"},
+          {"-s", "--sleep", "sleep", text("1"),
+           "sleep interval to control loop query interval (default: %default)"},
+      });
 }
 
 // Says at start whether the rows of the log carry their own column names:

@@ -81,8 +81,31 @@ py::object classify_answer(py::handle json_rpc) {
   return bound->json.attr("dumps")(result);
 }
 
+// A classification that fails is answered with the empty text, its error logged.
+py::object classify_service(py::handle json_rpc) {
+  try {
+    return classify_answer(json_rpc);
+  } catch (py::error_already_set& e) {
+    if (!is_failure(e)) throw;
+    py::object rpc_error = text("#Exception: ") + qz::host::error_repr(e.value());
+    log_at_now("DN125", rpc_error);
+    return text("");
+  }
+}
+
 // Seconds since the epoch as the host writes a float: 12 significant digits.
-py::object time_answer() { return qz::host::str_of(bound->time.attr("time")()); }
+py::object time_service(py::handle) { return qz::host::str_of(bound->time.attr("time")()); }
+
+// The services, by the name a request gives in "qz_service_name"; a name
+// that is none of them is answered with the empty text.
+struct Service {
+  const char* name;
+  py::object (*answer)(py::handle json_rpc);
+};
+constexpr Service kServices[] = {
+    {"qz_dnn_classify", &classify_service},
+    {"qz_time", &time_service},
+};
 
 void handle_request(const qz::worker::Request& request) {
   const qz::worker::Delivery& delivery = request.delivery;
@@ -97,17 +120,11 @@ void handle_request(const qz::worker::Request& request) {
     if (!is_failure(e)) throw;
     log_at_now("DN075 warning, no qz_service_name ", qz::host::error_repr(e.value()));
   }
-  if (service.equal(text("qz_dnn_classify"))) {
-    try {
-      rpc_result = classify_answer(json_rpc);
-    } catch (py::error_already_set& e) {
-      if (!is_failure(e)) throw;
-      py::object rpc_error = text("#Exception: ") + qz::host::error_repr(e.value());
-      log_at_now("DN125", rpc_error);
-      rpc_result = text("");
+  for (const Service& offered : kServices) {
+    if (service.equal(text(offered.name))) {
+      rpc_result = offered.answer(json_rpc);
+      break;
     }
-  } else if (service.equal(text("qz_time"))) {
-    rpc_result = time_answer();
   }
   if (PyUnicode_Check(rpc_result.ptr())) rpc_result = rpc_result.attr("encode")(text("utf-8"));
   if (!PyString_Check(rpc_result.ptr())) rpc_result = qz::host::str_of(rpc_result);
@@ -132,9 +149,7 @@ void main_operation(py::args args, py::kwargs kwargs) {
       {{"-a", "--allservices", "allservices", text("n"),
         "to start all qz services? (default: %default)"}});
   // Before the scheduler: a setting that cannot work ends the start at once.
-  qz::worker::check_settings(
-      options, {"QZ_DNN_FETCH_TIMEOUT", "QZ_DNN_IMAGE_SOURCES", "QZ_DNN_MAX_IMAGE_CHUNKS",
-                "QZ_DNN_MAX_IMAGE_METADATA", "QZ_DNN_MAX_JPEG_SCANS", "QZ_DNN_MAX_DECODE_MEMORY"});
+  qz::worker::check_settings(options, qz::vision::image_setting_names());
   qz::contracts::digits::load_config_quietly();
   py::object digits_scheduler = qz::contracts::digits::scheduler();
   py::object start_status = digits_scheduler.attr("start")();

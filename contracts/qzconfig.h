@@ -75,13 +75,7 @@ class QzConfig {
   // naming the setting, its value (a secret's hidden) and what it accepts.
   // A platform without check() accepts everything.
   void check(std::initializer_list<const char*> names) const { check_all(names); }
-  // The same for any range of entries that name their setting in `.setting`.
-  template <class Entries>
-  void check_settings_of(const Entries& entries) const {
-    std::vector<const char*> names;
-    for (const auto& entry : entries) names.push_back(entry.setting);
-    check_all(names);
-  }
+  void check(const std::vector<const char*>& names) const { check_all(names); }
   // The class of check's error; none on a platform without one.
   py::object SettingError() const { return py::getattr(module_, "SettingError", py::none()); }
 

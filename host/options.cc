@@ -24,4 +24,16 @@ py::tuple parse_command_line(const std::vector<Option>& options) {
   return parser.attr("parse_args")();
 }
 
+py::tuple parse_platform_command_line(Option host, std::initializer_list<Option> own) {
+  std::vector<Option> options = {
+      host,
+      {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
+      {"-p", "--password", "password", text("plovk562"),
+       "password to authenticate with (default: %default)"},
+  };
+  options.insert(options.end(), own.begin(), own.end());
+  options.push_back({nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true});
+  return parse_command_line(options);
+}
+
 }  // namespace qz::host

@@ -23,4 +23,10 @@ struct Option {
 py::tuple parse_command_line(std::initializer_list<Option> options);
 py::tuple parse_command_line(const std::vector<Option>& options);
 
+// The command line every program of the platform shares, in this order:
+// `host` (what it connects to, which differs per program), -u/--userid and
+// -p/--password (guest and the platform's default password), the program's
+// `own` options, then --ssl. Returns the parser's (options, args).
+py::tuple parse_platform_command_line(Option host, std::initializer_list<Option> own);
+
 }  // namespace qz::host

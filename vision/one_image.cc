@@ -46,7 +46,13 @@ void apply_image_settings(py::handle image_utils) {
 
 }  // namespace
 
-void check_image_settings() { qz::contracts::QzConfig::bind().check_settings_of(kImageSettings); }
+std::vector<const char*> image_setting_names() {
+  std::vector<const char*> names;
+  for (const ImageSetting& p : kImageSettings) names.push_back(p.setting);
+  return names;
+}
+
+void check_image_settings() { qz::contracts::QzConfig::bind().check(image_setting_names()); }
 
 py::object classify_one(py::handle image_url, py::handle job, py::handle epoch,
                         py::handle layers, const Variant& variant) {

@@ -9,6 +9,8 @@
 
 #include "host/host.h"
 
+#include <vector>
+
 namespace qz::vision {
 
 struct Variant {
@@ -26,6 +28,8 @@ constexpr Variant kLibrary{false, false};
 // naming the setting and its value. A service judges them at its start; a
 // plain call, which has no start, judges them here before its first image.
 void check_image_settings();
+// Those settings' names.
+std::vector<const char*> image_setting_names();
 
 // Returns none, the inference's own false predictions value, or a list of at
 // most three (category, percentage) pairs in the inference's order.

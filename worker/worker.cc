@@ -83,17 +83,10 @@ void define(py::module_& m, const Definition& definition) {
 py::object field(py::handle mapping, const char* name) { return mapping.attr("get")(text(name)); }
 
 py::object parse_options(std::initializer_list<host::Option> own) {
-  std::vector<host::Option> options = {
+  return host::parse_platform_command_line(
       {nullptr, "--host", "host", text("localhost"),
        "AMQP server to connect to (default: %default)"},
-      {"-u", "--userid", "userid", text("guest"), "userid to authenticate as (default: %default)"},
-      {"-p", "--password", "password", text("plovk562"),
-       "password to authenticate with (default: %default)"},
-  };
-  options.insert(options.end(), own.begin(), own.end());
-  options.push_back(
-      {nullptr, "--ssl", "ssl", py::none(), "Enable SSL (default: not enabled)", true});
-  return host::parse_command_line(options)[0];
+      own)[0];
 }
 
 namespace {
@@ -108,7 +101,7 @@ constexpr std::initializer_list<const char*> kQueueSettings = {
 
 }  // namespace
 
-void check_settings(py::handle options, std::initializer_list<const char*> own) {
+void check_settings(py::handle options, const std::vector<const char*>& own) {
   try {
     bound->config.check(kQueueSettings);
     bound->config.check(own);

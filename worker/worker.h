@@ -77,7 +77,7 @@ Served serve(py::handle options);
 // the broker connection's (virtual host, TLS files, for the --ssl in
 // `options`). The first bad one is logged as "<bad_setting_code> <its
 // message>" and ends the start (end_start).
-void check_settings(py::handle options, std::initializer_list<const char*> own);
+void check_settings(py::handle options, const std::vector<const char*>& own);
 
 // Ends the start of a program on a bad setting: status 78 (EX_CONFIG, which
 // the units do not restart on), and the code as the last line of standard
