@@ -2,6 +2,8 @@
 
 #include "rowfeed/position.h"
 
+#include <algorithm>
+
 namespace qz::rowfeed {
 
 // Alone decides the position a restart resumes from: the end of a statement
@@ -22,6 +24,7 @@ class Checkpoint {
     statement_end_ = at;
     statement_end_.rows = 0;
     rows_in_statement_ = 0;
+    rows_taken_before_ = at.rows;
   }
   // A row of the statement in hand was queued, or passed over.
   void row_done() { ++rows_in_statement_; }
@@ -30,12 +33,16 @@ class Checkpoint {
   void statement_end(const Position& at, bool in_flight) {
     statement_end_ = at;
     rows_in_statement_ = 0;
+    rows_taken_before_ = 0;
     if (!in_flight) safe_ = at;
   }
-  // Kafka took every message read so far.
+  // Kafka took every message read so far. A restart still passing over the
+  // rows an earlier run sent has counted fewer of them than Kafka holds: the
+  // position keeps the larger count, or the rows not yet passed over would
+  // be sent again after the next restart.
   void acknowledged() {
     safe_ = statement_end_;
-    safe_.rows = rows_in_statement_;
+    safe_.rows = std::max(rows_in_statement_, rows_taken_before_);
   }
   // Kafka took every message read so far, and the stream read to the log's
   // end: nothing lies between its position `at` and what was sent.
@@ -47,6 +54,8 @@ class Checkpoint {
  private:
   Position safe_, statement_end_;
   long rows_in_statement_ = 0;
+  // Rows of the resumed statement that Kafka took before this cycle.
+  long rows_taken_before_ = 0;
 };
 
 }  // namespace qz::rowfeed
