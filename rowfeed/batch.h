@@ -27,9 +27,14 @@ class Batch {
            now - last_sent_ > limits.send_interval();
   }
   // Kafka took every message; the batch's age counts from `at`.
-  void sent(double at) {
+  void sent(double at) { hand_over(at); }
+  // The messages go to a send and the batch starts empty; its age counts
+  // from `at`.
+  std::vector<QueuedMessage> hand_over(double at) {
+    std::vector<QueuedMessage> sending = std::move(messages_);
     clear();
     last_sent_ = at;
+    return sending;
   }
   // Let go unsent: the next read cycle reads their rows again.
   void drop() { clear(); }

@@ -36,14 +36,21 @@ class Checkpoint {
     rows_taken_before_ = 0;
     if (!in_flight) safe_ = at;
   }
-  // Kafka took every message read so far. A restart still passing over the
-  // rows an earlier run sent has counted fewer of them than Kafka holds: the
-  // position keeps the larger count, or the rows not yet passed over would
-  // be sent again after the next restart.
-  void acknowledged() {
-    safe_ = statement_end_;
-    safe_.rows = std::max(rows_in_statement_, rows_taken_before_);
+  // The position that covers every row queued so far: where a send taken
+  // by Kafka lets the position move. A restart still passing over the rows
+  // an earlier run sent has counted fewer of them than Kafka holds: it keeps
+  // the larger count, or the rows not yet passed over would be sent again
+  // after the next restart.
+  Position queued() const {
+    Position upto = statement_end_;
+    upto.rows = std::max(rows_in_statement_, rows_taken_before_);
+    return upto;
   }
+  // Kafka took a batch sent when `queued()` was `upto`, and every batch
+  // before it; the rows queued since wait for their own batch.
+  void acknowledged(const Position& upto) { safe_ = upto; }
+  // Kafka took every message read so far.
+  void acknowledged() { acknowledged(queued()); }
   // Kafka took every message read so far, and the stream read to the log's
   // end: nothing lies between its position `at` and what was sent.
   void acknowledged_to_log_end(const Position& at) { safe_ = at; }

@@ -106,15 +106,34 @@ void Feed::remove_stop_file() {
     bound->remove(settings_.stop_event);
 }
 
-// One produce request for the whole batch, which stays as it was. Throws
-// BatchFailed when Kafka answers with an error that no resend mends,
-// BatchRefused when it refuses the batch as too large, and the host's error
-// of everything a later cycle may get past.
-void Feed::publish_batch() {
-  const std::vector<QueuedMessage>& messages = batch_.messages();
+// Sends the batch in hand (one produce request) once the batch before it
+// was taken, and returns while its answer is on the way. Kafka takes a
+// batch whole or not at all; the position moves past a batch only once
+// Kafka took it. An empty batch is not offered: the broker refuses one.
+// Throws BatchFailed when Kafka answers the batch before with an error that
+// no resend mends, BatchRefused when it refuses that batch as too large,
+// and the host's error of everything a later cycle may get past.
+void Feed::send_batch(double now) {
+  settle_in_flight();
+  if (batch_.empty()) {
+    batch_.sent(now);
+    checkpoint_.acknowledged();
+    return;
+  }
+  in_flight_ = InFlight{batch_.hand_over(now), checkpoint_.queued(), std::nullopt};
+  start_in_flight();
+}
+
+// Sends the batch in hand and waits until Kafka took everything read.
+void Feed::send_all(double now) {
+  send_batch(now);
+  settle_in_flight();
+}
+
+void Feed::start_in_flight() {
   std::vector<std::string_view> values;
-  values.reserve(messages.size());
-  for (const QueuedMessage& message : messages) {
+  values.reserve(in_flight_->messages.size());
+  for (const QueuedMessage& message : in_flight_->messages) {
     // The message texts are the host's JSON of ASCII: byte strings.
     char* data;
     Py_ssize_t size;
@@ -122,28 +141,42 @@ void Feed::publish_batch() {
       throw py::error_already_set();
     values.emplace_back(data, static_cast<size_t>(size));
   }
-  settings_.kafka->send(settings_.topic, values);
+  in_flight_->pending = settings_.kafka->start(settings_.topic, values);
 }
 
-// Kafka takes the batch whole or not at all (publish_batch's errors); once
-// it took the batch, the batch is empty and its rows are acknowledged. An
-// empty batch is not offered: the broker refuses one.
-void Feed::send_batch(double now) {
-  if (!batch_.empty()) publish_batch();
-  batch_.sent(now);
-  checkpoint_.acknowledged();
+// Waits for the answer to the batch on its way (sending it first if an
+// earlier try failed); once Kafka took it, the position may pass it. A
+// failed answer leaves the batch here, not on its way.
+void Feed::settle_in_flight() {
+  if (!in_flight_) return;
+  if (!in_flight_->pending) start_in_flight();
+  try {
+    settings_.kafka->finish(*in_flight_->pending);
+  } catch (...) {
+    in_flight_->pending.reset();
+    throw;
+  }
+  checkpoint_.acknowledged(in_flight_->upto);
+  in_flight_.reset();
+}
+
+// Messages read that Kafka has not (yet) taken.
+size_t Feed::unsent() const {
+  return batch_.size() + (in_flight_ ? in_flight_->messages.size() : 0);
 }
 
 // Names the largest message of the refused batch: an operator raises the
 // broker's limit or lowers KAFKA_MAX_MESSAGE_SIZE.
+// The refused batch is the one that was on its way.
 void Feed::report_refused(const BatchRefused& refused) {
   exit_.failure(ExitReason::kBatchRefused);
-  const QueuedMessage* largest = &batch_.messages().front();
-  for (const QueuedMessage& message : batch_.messages())
+  const std::vector<QueuedMessage>& messages = in_flight_->messages;
+  const QueuedMessage* largest = &messages.front();
+  for (const QueuedMessage& message : messages)
     if (message.size > largest->size) largest = &message;
   log_at_now("MS130 Kafka refused a batch as too large; largest message: table",
              largest->table, "id", largest->row_id, "size", largest->size, "at",
-             largest->reread_from.file, largest->reread_from.pos, "batch of", batch_.size(),
+             largest->reread_from.file, largest->reread_from.pos, "batch of", messages.size(),
              "messages;", str_of(refused.error));
 }
 
@@ -201,7 +234,7 @@ void Feed::queue_rows(py::handle event) {
 // end of a statement is a position to save.
 void Feed::note_statement_end(py::handle event) {
   if ((py::cast<long>(event.attr("flags")) & kStatementEnd) == 0) return;
-  checkpoint_.statement_end(stream_position(), !batch_.empty());
+  checkpoint_.statement_end(stream_position(), unsent() > 0);
   rows_to_pass_over_ = 0;
 }
 
@@ -209,10 +242,11 @@ void Feed::note_statement_end(py::handle event) {
 void Feed::stop_while_reading() {
   remove_stop_file();
   save_log_pos();
-  if (batch_.empty()) return;
-  log_at_now("found stop event with", batch_.size(), "messages");
+  if (unsent() == 0) return;
+  // The line counts what the stop sends; a batch on its way was sent.
+  if (!batch_.empty()) log_at_now("found stop event with", batch_.size(), "messages");
   try {
-    send_batch(now());
+    send_all(now());
     ++passes_;
   } catch (const BatchFailed& failed) {
     log_at_now("MS115", str_of(failed.error));
@@ -223,12 +257,13 @@ void Feed::stop_while_reading() {
 // Within one process a row is never queued twice: what is pending lies after
 // the position the new cycle starts from, and the re-read rebuilds it.
 void Feed::drop_pending_before_reread(const Position& saved) {
-  if (batch_.empty()) return;
+  if (unsent() == 0) return;
   if (saved.known())
-    log_at_now("dropping", batch_.size(), "pending messages, re-read from", saved.file, saved.pos);
+    log_at_now("dropping", unsent(), "pending messages, re-read from", saved.file, saved.pos);
   else
-    log_at_now("dropping", batch_.size(), "pending messages, re-read from the log's start");
+    log_at_now("dropping", unsent(), "pending messages, re-read from the log's start");
   batch_.drop();
+  in_flight_.reset();
 }
 
 py::object Feed::open_stream(bool resume) {
@@ -427,14 +462,19 @@ void Feed::clean_up(bool read_to_end) {
   if (exit_.is(ExitReason::kBatchRefused)) {
     save_log_pos();
   } else {
+    // A send that fails here may follow one that Kafka took: its position
+    // is saved whatever comes of the rest.
     try {
-      send_batch(now());
+      send_all(now());
       if (read_to_end) checkpoint_.acknowledged_to_log_end(stream_position());
-      save_log_pos();
     } catch (const BatchFailed& failed) {
       log_at_now("MS115", str_of(failed.error));
       log_at_now("MS115 send_messages failed2");
+    } catch (py::error_already_set&) {
+      save_log_pos();
+      throw;
     }
+    save_log_pos();
   }
   if (!stream_.is_none()) stream_.attr("close")();
 }
@@ -510,10 +550,10 @@ bool Feed::cycle() {
 }
 
 void Feed::report_unsent() {
-  if (batch_.empty()) return;
+  if (unsent() == 0) return;
   // Never reported as success: these rows were read but not sent. The saved
   // position lies before them, so a restart reads them again.
-  log_at_now("MS135", batch_.size(), "messages were not sent; a restart re-reads them");
+  log_at_now("MS135", unsent(), "messages were not sent; a restart re-reads them");
   exit_.ended_in_error();
 }
 

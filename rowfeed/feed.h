@@ -12,6 +12,8 @@
 #include "rowfeed/row_messages.h"
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace qz::rowfeed {
 
@@ -40,8 +42,8 @@ struct Settings {
   std::unique_ptr<KafkaSender> kafka;
 };
 
-// The read cycles. Its parts: the batch of messages not yet sent, the
-// checkpoint that decides the saved position, the exit reason. A failure
+// The read cycles. Its parts: the batch of messages not yet sent, the batch
+// on its way to Kafka, the checkpoint that decides the saved position, the exit reason. A failure
 // travels as an exception (the host's error, BatchFailed, BatchRefused) to
 // the one place that handles it for its cycle or for the program.
 class Feed {
@@ -71,8 +73,11 @@ class Feed {
   // per row and message
   void queue_row(const ChangeKind& kind, py::handle row, py::handle table);
   void queue_message(py::handle message, py::handle table, py::handle row_id);
-  void publish_batch();
   void send_batch(double now);
+  void send_all(double now);
+  void start_in_flight();
+  void settle_in_flight();
+  size_t unsent() const;
   void failed_send(const BatchFailed& failed);
   void report_refused(const BatchRefused& refused);
   void save_log_pos();
@@ -84,6 +89,16 @@ class Feed {
   double last_stat_time_ = 0;
   ExitReason exit_;
   Batch batch_;
+  // The batch sent last, until Kafka took it: while its answer is on the
+  // way the feed reads the next batch's rows. At most one: the next batch
+  // goes only once this one was taken. One that failed stays here, not on
+  // its way, for the clean-up to offer again.
+  struct InFlight {
+    std::vector<QueuedMessage> messages;
+    Position upto;  // the checkpoint's queued() when it was sent
+    std::optional<KafkaSender::Pending> pending;
+  };
+  std::optional<InFlight> in_flight_;
   Checkpoint checkpoint_;
   py::object stream_ = py::none();
   // Cycles in a row that failed with the same error at the same position.

@@ -99,11 +99,22 @@ void KafkaSender::connect(py::handle topic) {
   route(topic, seconds_now() + limits_.route_ms / 1000.0);
 }
 
-void KafkaSender::send(py::handle topic, const std::vector<std::string_view>& values) {
+KafkaSender::Pending KafkaSender::start(py::handle topic,
+                                        const std::vector<std::string_view>& values) {
   py::bytes records = text(gzip_record_batch(values, epoch_ms()));
   Route to = route(topic, seconds_now() + limits_.route_ms / 1000.0);
-  py::object response = produce(to, topic, records);
-  check(response, topic, to.leader);
+  const long answer_ms = limits_.acks_ms + kAnswerMarginMs;
+  double deadline = seconds_now() + answer_ms / 1000.0;
+  py::object future = produce(to, topic, records, answer_ms);
+  // The client writes a request only when polled: a poll that waits for
+  // nothing puts it on the socket now, so the broker works while we read.
+  client_.attr("poll")(**kwargs({{"timeout_ms", integer(0)}}));
+  return {future, py::reinterpret_borrow<py::object>(topic), to.leader, deadline};
+}
+
+void KafkaSender::finish(const Pending& pending) {
+  py::object response = wait_for(pending.future, pending.deadline, "the produce answer");
+  check(response, pending.topic, pending.leader);
 }
 
 // The next partition in turn and its leader, ready for a request.
@@ -145,7 +156,9 @@ void KafkaSender::await_leader(py::handle leader, double deadline) {
                                     std::to_string(limits_.route_ms) + " ms");
 }
 
-py::object KafkaSender::produce(const Route& to, py::handle topic, py::bytes records) {
+// The request sent to the leader of `to`: its future.
+py::object KafkaSender::produce(const Route& to, py::handle topic, py::bytes records,
+                                long answer_ms) {
   long version = py::cast<long>(client_.attr("api_version")(
       produce_request_, **kwargs({{"max_version", integer(kNewestProduce)}})));
   if (version < kFirstRecordBatchProduce)
@@ -166,10 +179,8 @@ py::object KafkaSender::produce(const Route& to, py::handle topic, py::bytes rec
       {"timeout", integer(limits_.acks_ms)},
       {"topics", topics},
   }));
-  const long answer_ms = limits_.acks_ms + kAnswerMarginMs;
-  py::object future = client_.attr("send")(
-      to.leader, request, **kwargs({{"request_timeout_ms", integer(answer_ms)}}));
-  return wait_for(future, seconds_now() + answer_ms / 1000.0, "the produce answer");
+  return client_.attr("send")(to.leader, request,
+                              **kwargs({{"request_timeout_ms", integer(answer_ms)}}));
 }
 
 // One partition answered; its error code decides.
@@ -198,14 +209,16 @@ void KafkaSender::check(py::handle response, py::handle topic, py::handle leader
 }
 
 // Polls the client until `future` is done or the deadline passed; its value,
-// or its error raised.
+// or its error raised. It polls once before it looks at the clock: an
+// answer already on the socket counts even when the deadline has passed
+// since (the client reads answers before it expires requests).
 py::object KafkaSender::wait_for(py::handle future, double deadline, const char* what) {
   while (!truth(future.attr("is_done"))) {
-    if (seconds_now() >= deadline) {
+    client_.attr("poll")(**kwargs({{"timeout_ms", ms_left(deadline)}, {"future", future}}));
+    if (!truth(future.attr("is_done")) && seconds_now() >= deadline) {
       stale_ = true;
       raise_error(timeout_error_, std::string("no ") + what + " from Kafka in time");
     }
-    client_.attr("poll")(**kwargs({{"timeout_ms", ms_left(deadline)}, {"future", future}}));
   }
   if (truth(future.attr("failed")())) {
     stale_ = true;

@@ -79,12 +79,31 @@ class KafkaSender {
   // is read, instead of at the first batch.
   void connect(py::handle topic);
 
-  // Sends `values` (non-empty) as one batch to the next partition of `topic`.
-  // Returns once Kafka holds it; throws BatchRefused, BatchFailed, or the
-  // client's error for everything a later send may get past (no leader, a
-  // leader moved, too few copies in sync, a lost connection, a time-out),
-  // after which the next send asks for fresh metadata.
-  void send(py::handle topic, const std::vector<std::string_view>& values);
+  // A produce request on its way to the leader; finish() awaits its answer.
+  struct Pending {
+    py::object future, topic, leader;
+    double deadline;  // of the answer, counted from the request's start
+  };
+
+  // Sends `values` (non-empty) as one batch to the next partition of `topic`
+  // and returns without waiting for the answer, so that the caller's work
+  // runs while the broker stores the batch. The request's bytes are on the
+  // socket when it returns (or queued on it, for the next poll). Throws the
+  // client's error when no leader is reachable within `route_ms`.
+  Pending start(py::handle topic, const std::vector<std::string_view>& values);
+
+  // Returns once Kafka holds the batch of `pending`; throws BatchRefused,
+  // BatchFailed, or the client's error for everything a later send may get
+  // past (no leader, a leader moved, too few copies in sync, a lost
+  // connection, a time-out), after which the next send asks for fresh
+  // metadata. An answer that arrived before its deadline counts, however
+  // late it is asked for.
+  void finish(const Pending& pending);
+
+  // start and finish in one.
+  void send(py::handle topic, const std::vector<std::string_view>& values) {
+    finish(start(topic, values));
+  }
 
   void close();
 
@@ -96,7 +115,7 @@ class KafkaSender {
   Route route(py::handle topic, double deadline);
   void refresh_metadata(py::handle topic, double deadline);
   void await_leader(py::handle leader, double deadline);
-  py::object produce(const Route& to, py::handle topic, py::bytes records);
+  py::object produce(const Route& to, py::handle topic, py::bytes records, long answer_ms);
   void check(py::handle response, py::handle topic, py::handle leader);
   py::object wait_for(py::handle future, double deadline, const char* what);
 

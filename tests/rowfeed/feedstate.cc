@@ -7,6 +7,7 @@
 #include "rowfeed/exit_reason.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,9 +27,11 @@ py::object shown(const Position& at) {
 }
 
 // events: ("resume", file, pos, rows), ("row",), ("end", file, pos, in_flight),
-// ("ack",), ("log_end", file, pos). Returns (safe, statement start) after each.
+// ("ack",), ("log_end", file, pos), ("send",) a batch starts on its way,
+// ("ack_send",) Kafka took the oldest batch on its way. Returns (safe, statement start) after each.
 py::list checkpoint(py::list events) {
   Checkpoint checkpoint;
+  std::vector<Position> sent;  // positions of the sends not yet answered
   py::list after;
   for (py::handle event : events) {
     std::string kind = py::cast<std::string>(event[py::int_(0)]);
@@ -41,6 +44,12 @@ py::list checkpoint(py::list events) {
       checkpoint.statement_end(position(arg(1), arg(2)), py::cast<bool>(arg(3)));
     else if (kind == "ack")
       checkpoint.acknowledged();
+    else if (kind == "send")
+      sent.push_back(checkpoint.queued());
+    else if (kind == "ack_send") {
+      checkpoint.acknowledged(sent.front());
+      sent.erase(sent.begin());
+    }
     else if (kind == "log_end")
       checkpoint.acknowledged_to_log_end(position(arg(1), arg(2)));
     else
