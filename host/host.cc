@@ -43,36 +43,27 @@ std::string str_text(py::handle v) { return py::cast<std::string>(str_of(v)); }
 
 py::object repr_of(py::handle v) { return steal(PyObject_Repr(v.ptr())); }
 
+// A __repr__ or __str__ that fails (or hands back unicode the host cannot
+// show) must not turn the report of one error into another; an interrupt or
+// an exit request raised in one goes on.
 py::object error_repr(py::handle e) {
-  PyObject* raw = PyObject_Repr(e.ptr());
-  if (raw == nullptr) {
-    // A __repr__ that fails (or hands back unicode the host cannot show)
-    // must not turn the report of one error into another.
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
-        PyErr_ExceptionMatches(PyExc_SystemExit))
-      throw py::error_already_set();
-    PyErr_Clear();
+  py::object shown = unless_raised(PyObject_Repr(e.ptr()), {PyExc_Exception});
+  if (!shown)
     return steal(PyString_FromFormat("<%s with an unprintable representation>",
                                      Py_TYPE(e.ptr())->tp_name));
-  }
-  py::object shown = steal(raw);
   if (!PyExceptionInstance_Check(e.ptr())) return shown;
   py::object args = py::getattr(e, "args", py::none());
   if (!PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 0) return shown;
-  PyObject* message = PyObject_Str(e.ptr());
-  if (message == nullptr) {  // a message the host cannot show: the plain repr
-    PyErr_Clear();
-    return shown;
-  }
-  py::object owned = steal(message);
-  if (PyObject_Size(owned.ptr()) <= 0) {
-    PyErr_Clear();
-    return shown;
-  }
+  // a message the host cannot show: the plain repr
+  py::object message = unless_raised(PyObject_Str(e.ptr()), {PyExc_Exception});
+  if (!message) return shown;
+  Py_ssize_t size = PyObject_Size(message.ptr());
+  if (size < 0) unless_raised(nullptr, {PyExc_Exception});
+  if (size <= 0) return shown;
   py::object kind = py::reinterpret_borrow<py::object>(
       reinterpret_cast<PyObject*>(Py_TYPE(e.ptr()))).attr("__name__");
   return steal(PyString_FromFormat("%s(%s,)", PyString_AsString(kind.ptr()),
-                                   PyString_AsString(repr_of(owned).ptr())));
+                                   PyString_AsString(repr_of(message).ptr())));
 }
 
 bool truth(py::handle v) {

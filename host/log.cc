@@ -30,10 +30,7 @@ bool owes_separator(py::handle v) {
 
 // A host error met while making an item's text: a failure is dropped (the
 // next way of showing the item is tried); an interrupt or exit request goes on.
-void drop_failure() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-  PyErr_Clear();
-}
+void drop_failure() { unless_raised(nullptr, {PyExc_Exception}); }
 
 bool append_text(std::string& line, PyObject* text) {
   if (PyString_Check(text)) {

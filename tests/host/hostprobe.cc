@@ -61,6 +61,18 @@ QZ_MODULE(hostprobe, m) {
     auto dumps = std::make_shared<qz::host::DefaultDumps>(codec);
     return py::cpp_function([dumps](py::handle value) { return (*dumps)(value); });
   });
+  m.def("error_repr", &qz::host::error_repr);
+  m.def("as_double", [](py::handle v) { return qz::host::as_double(v); });
+  m.def("at", &qz::host::at);
+  m.def("global_of", [](py::module_ module, py::bytes name) {
+    return qz::host::global(py::reinterpret_borrow<py::dict>(module.attr("__dict__")),
+                            std::string(name).c_str());
+  });
+  // int(v), or None where the host raises ValueError; any other error goes on.
+  m.def("int_or_none", [](py::handle v) -> py::object {
+    py::object number = qz::host::unless_raised(PyNumber_Int(v.ptr()), {PyExc_ValueError});
+    return number ? number : py::none();
+  });
   m.def("kinds", []() {
     return py::make_tuple(qz::host::old_instance_kind(), qz::host::old_class_kind());
   });
