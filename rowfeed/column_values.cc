@@ -83,7 +83,62 @@ py::object lossless_items(py::handle container) {
   return std::move(copy);
 }
 
+// MySQL's type codes, as the log's table map writes them, whose values
+// have a conversion of their own. A new type's conversion starts here.
+struct ColumnType {
+  long code;
+  const char* name;
+  Conversion conversion;
+};
+constexpr ColumnType kColumnTypes[] = {
+    {7, "TIMESTAMP", Conversion::kDateTime},   {12, "DATETIME", Conversion::kDateTime},
+    {17, "TIMESTAMP2", Conversion::kDateTime}, {18, "DATETIME2", Conversion::kDateTime},
+    {10, "DATE", Conversion::kDate},           {14, "NEWDATE", Conversion::kDate},
+    {11, "TIME", Conversion::kTime},           {19, "TIME2", Conversion::kTime},
+    {248, "SET", Conversion::kSet},
+};
+
 }  // namespace
+
+Conversion conversion_of_type(long type) {
+  for (const ColumnType& known : kColumnTypes)
+    if (known.code == type) return known.conversion;
+  return Conversion::kByValue;
+}
+
+py::object lossless_as(Conversion conversion, py::handle value) {
+  switch (conversion) {
+    case Conversion::kDateTime:
+      if (is_instance(value, bound->datetime_kind)) return utc_seconds(value);
+      break;
+    case Conversion::kDate:
+      if (is_instance(value, bound->date_kind) && !is_instance(value, bound->datetime_kind))
+        return value.attr("isoformat")();
+      break;
+    case Conversion::kTime:
+      if (is_instance(value, bound->timedelta_kind)) return duration_text(value);
+      break;
+    case Conversion::kSet:
+      if (PyAnySet_Check(value.ptr())) return bound->builtin_sorted(lossless_items(value));
+      break;
+    case Conversion::kByValue:
+      break;
+  }
+  return lossless(value);
+}
+
+const py::dict& ColumnConversions::of(py::handle columns) {
+  if (columns.is(columns_)) return by_name_;
+  py::dict by_name;
+  for (py::handle column : columns) {
+    Conversion conversion = conversion_of_type(py::cast<long>(column.attr("type")));
+    if (conversion != Conversion::kByValue)
+      by_name[column.attr("name")] = qz::host::integer(static_cast<long>(conversion));
+  }
+  by_name_ = std::move(by_name);
+  columns_ = py::reinterpret_borrow<py::object>(columns);
+  return by_name_;
+}
 
 py::object lossless(py::handle value) {
   if (PyInt_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()) ||

@@ -206,7 +206,8 @@ void Feed::queue_message(py::handle message, py::handle table, py::handle row_id
 }
 
 // Every row counts, also an empty one and one that is not fed.
-void Feed::queue_row(const ChangeKind& kind, py::handle row, py::handle table) {
+void Feed::queue_row(const ChangeKind& kind, const py::dict& conversions, py::handle row,
+                     py::handle table) {
   ++rows_;
   if (rows_to_pass_over_ > 0) {
     --rows_to_pass_over_;
@@ -221,13 +222,14 @@ void Feed::queue_row(const ChangeKind& kind, py::handle row, py::handle table) {
     return checkpoint_.row_done();
   }
   py::object row_id = row_id_of(table, change);
-  queue_message(message_of(table, row_id, change), table, row_id);
+  queue_message(message_of(table, row_id, change, conversions), table, row_id);
 }
 
 void Feed::queue_rows(py::handle event) {
   py::object table = platform_text(event.attr("table"));
   ChangeKind kind = change_kind(event);
-  for (py::handle row : event.attr("rows")) queue_row(kind, row, table);
+  const py::dict& conversions = conversions_.of(event.attr("columns"));
+  for (py::handle row : event.attr("rows")) queue_row(kind, conversions, row, table);
 }
 
 // A resumed stream needs the table map that opens a statement, so only the

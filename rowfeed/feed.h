@@ -5,6 +5,7 @@
 
 #include "rowfeed/batch.h"
 #include "rowfeed/checkpoint.h"
+#include "rowfeed/column_values.h"
 #include "rowfeed/exit_reason.h"
 #include "rowfeed/kafka_sender.h"
 #include "rowfeed/position.h"
@@ -71,7 +72,8 @@ class Feed {
   void queue_rows(py::handle event);
   void note_statement_end(py::handle event);
   // per row and message
-  void queue_row(const ChangeKind& kind, py::handle row, py::handle table);
+  void queue_row(const ChangeKind& kind, const py::dict& conversions, py::handle row,
+                 py::handle table);
   void queue_message(py::handle message, py::handle table, py::handle row_id);
   void send_batch(double now);
   void send_all(double now);
@@ -88,6 +90,7 @@ class Feed {
   long cycle_ = 0, rows_ = 0, passes_ = 0, last_row_count_ = 0;
   double last_stat_time_ = 0;
   ExitReason exit_;
+  ColumnConversions conversions_;
   Batch batch_;
   // The batch sent last, until Kafka took it: while its answer is on the
   // way the feed reads the next batch's rows. At most one: the next batch

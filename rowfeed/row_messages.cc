@@ -23,18 +23,26 @@ py::object get(py::handle mapping, py::handle key) {
   return found ? py::reinterpret_borrow<py::object>(found) : py::none();
 }
 
-// Each column's value made lossless, in place. A dict's values are replaced
-// as it is walked, which leaves its keys as they are (the host allows that).
-void convert_columns(py::handle columns) {
+// The conversion its column's type gives a value of column `name`.
+Conversion conversion_of(const py::dict& conversions, PyObject* name) {
+  PyObject* found = PyDict_GetItem(conversions.ptr(), name);
+  if (found == nullptr) return Conversion::kByValue;
+  return static_cast<Conversion>(PyInt_AS_LONG(found));
+}
+
+// Each column's value made lossless, in place, as its type decides. A
+// dict's values are replaced as it is walked, which leaves its keys as they
+// are (the host allows that).
+void convert_columns(py::handle columns, const py::dict& conversions) {
   if (!PyDict_CheckExact(columns.ptr())) {
     for (py::handle name : steal(PySequence_List(columns.ptr())))
-      columns[name] = lossless(columns[name]);
+      columns[name] = lossless_as(conversion_of(conversions, name.ptr()), columns[name]);
     return;
   }
   Py_ssize_t at = 0;
   PyObject *name, *value;
   while (PyDict_Next(columns.ptr(), &at, &name, &value)) {
-    py::object converted = lossless(value);
+    py::object converted = lossless_as(conversion_of(conversions, name), value);
     if (converted.ptr() != value && PyDict_SetItem(columns.ptr(), name, converted.ptr()) < 0)
       throw py::error_already_set();
   }
@@ -91,7 +99,8 @@ py::object row_id_of(py::handle table, const RowChange& change) {
   return row_id;
 }
 
-py::dict message_of(py::handle table, py::handle row_id, const RowChange& change) {
+py::dict message_of(py::handle table, py::handle row_id, const RowChange& change,
+                    const py::dict& conversions) {
   py::handle columns = change.columns;
   py::dict message;
   message[bound->key_sql_event] = change.sql_event;
@@ -99,7 +108,7 @@ py::dict message_of(py::handle table, py::handle row_id, const RowChange& change
   message[bound->key_baseid] = row_id;
   message[bound->key_cf] = bound->cf_log;
   message[bound->key_key] = bound->tool.hbase_key(table, row_id);
-  convert_columns(columns);
+  convert_columns(columns, conversions);
   columns[bound->key_sql_event] = change.sql_event;
   message[bound->key_json] = bound->simplejson_dumps(columns);
   return message;

@@ -36,9 +36,11 @@ bool ignored(py::handle table, py::handle sql_event);
 // (an update's before image).
 py::object row_id_of(py::handle table, const RowChange& change);
 
-// The message of a row. Its columns are converted in place and carry the
+// The message of a row. Its columns are converted in place, as
+// `conversions` (ColumnConversions::of the row's event) say, and carry the
 // kind of change as well.
-py::dict message_of(py::handle table, py::handle row_id, const RowChange& change);
+py::dict message_of(py::handle table, py::handle row_id, const RowChange& change,
+                    const py::dict& conversions);
 
 // The platform's texts are byte strings: a table's name goes on as UTF-8,
 // as QZ_HBASE_TABLES_MAP and QZ_HBASE_IGNORE hold it and as
