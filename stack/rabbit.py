@@ -8,13 +8,16 @@ USER = "guest"
 PASSWORD = "plovk562"
 
 
-def connect(virtual_host="/"):
-    """A blocking connection to the stack's broker."""
+def connect(virtual_host="/", host=HOST, port=5672, **options):
+    """A blocking connection to the stack's broker (or one node of its
+    cluster, by `host` and `port`); `options` go to pika's
+    ConnectionParameters (heartbeat, socket_timeout, ...)."""
     return pika.BlockingConnection(pika.ConnectionParameters(
-        host=HOST, virtual_host=virtual_host, credentials=pika.PlainCredentials(USER, PASSWORD)))
+        host=host, port=port, virtual_host=virtual_host,
+        credentials=pika.PlainCredentials(USER, PASSWORD), **options))
 
 
-def channel(virtual_host="/"):
+def channel(virtual_host="/", **where):
     """(connection, channel) on the stack's broker; the caller closes the connection."""
-    conn = connect(virtual_host)
+    conn = connect(virtual_host, **where)
     return conn, conn.channel()

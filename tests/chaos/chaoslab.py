@@ -14,7 +14,6 @@ from harness import ROOT, TREE
 STACK = os.path.join(ROOT, "stack", "stack")
 KAFKACTL = os.path.join(ROOT, "stack", "kafkactl.py")
 UNITS = os.path.join(ROOT, "deploy", "systemd")
-RABBIT_PASSWORD = "plovk562"
 
 
 def _clean_env():
@@ -71,13 +70,10 @@ def node_index(erlang_node):
 
 
 def amqp(host_port):
-    import pika
+    import rabbit
     host, port = host_port.rsplit(":", 1)
-    params = pika.ConnectionParameters(
-        host=host, port=int(port), credentials=pika.PlainCredentials("guest", RABBIT_PASSWORD),
-        heartbeat=30, blocked_connection_timeout=60, socket_timeout=5)
-    conn = pika.BlockingConnection(params)
-    return conn, conn.channel()
+    return rabbit.channel(host=host, port=int(port), heartbeat=30,
+                          blocked_connection_timeout=60, socket_timeout=5)
 
 
 # ---- the supervisor ----

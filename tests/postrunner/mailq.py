@@ -6,6 +6,7 @@ import pika
 import pika.exceptions
 
 from qz import qzconfig, qzmqobj
+import rabbit
 
 AMQP = dict(userid="guest", password="plovk562", host="127.0.0.1", ssl=False)
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (.*)$")
@@ -13,9 +14,7 @@ HELD = "QZMQObject: holding a failed request on qz_mail "
 
 
 def broker_channel():
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", credentials=pika.PlainCredentials("guest", "plovk562")))
-    return conn, conn.channel()
+    return rabbit.channel()
 
 
 def declare_and_purge():

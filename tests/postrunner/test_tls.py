@@ -9,6 +9,7 @@ import urllib
 import pika
 import pytest
 
+import rabbit
 import sinks
 from hostile import SMTPDrip
 from mailq import waiting_requests
@@ -22,7 +23,7 @@ TO = {"to": "a@example.com"}
 # Ports and credentials of stack/lib.sh.
 PLAIN, STARTTLS, IMPLICIT, AMQPS_PORT = 8025, 8587, 8465, 5671
 SMTP_USER, SMTP_PASSWORD = "qzmail", "qzmail"
-MQ_PASSWORD = "plovk562"
+MQ_PASSWORD = rabbit.PASSWORD
 WRONG = "wr0ng-S3cret-7f3a"  # a password nobody takes, looked for in every output
 
 
@@ -159,10 +160,7 @@ VHOST = "qz_tenant"  # made by the stack for guest
 
 
 def broker(vhost="/"):
-    conn = pika.BlockingConnection(pika.ConnectionParameters(
-        host="127.0.0.1", virtual_host=vhost,
-        credentials=pika.PlainCredentials("guest", MQ_PASSWORD)))
-    return conn, conn.channel()
+    return rabbit.channel(vhost)
 
 
 def queue_with(vhost, requests):
