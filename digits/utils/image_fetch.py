@@ -8,9 +8,7 @@ the connect."""
 import base64
 import errno
 import httplib
-import math
 import os
-import select
 import socket
 import ssl
 import stat
@@ -19,6 +17,7 @@ import time
 import urllib
 import urlparse
 
+import deadline_socket
 from digits.utils.errors import LoadImageError
 from digits.utils.image_sources import (NOT_ALLOWED, allowed_path, ascii_url, netloc,
                                         refused_address, shown_location)
@@ -146,109 +145,6 @@ def _resolve(host, port, deadline, shown):
     return [a for a in addresses if a[0] in (socket.AF_INET, socket.AF_INET6)]
 
 
-def _wait(sock, writing, deadline):
-    """Waits until `sock` is ready, for no longer than the deadline allows."""
-    while True:
-        left = deadline - time.time()
-        if left <= 0:
-            raise socket.timeout("timed out")
-        try:
-            if hasattr(select, "poll"):
-                poller = select.poll()
-                poller.register(sock.fileno(), select.POLLOUT if writing else select.POLLIN)
-                ready = poller.poll(int(math.ceil(left * 1000)))
-            else:
-                ready = select.select([] if writing else [sock], [sock] if writing else [], [], left)[:2]
-                ready = ready[0] or ready[1]
-        except (select.error, OSError, IOError) as e:
-            if e.args and e.args[0] == errno.EINTR:
-                continue
-            raise
-        if ready:
-            return
-
-
-def _nonblocking(op, sock, arg, writing, deadline):
-    """op(arg) on a non-blocking socket, waiting within the deadline while it would block."""
-    while True:
-        try:
-            return op(arg)
-        except ssl.SSLWantReadError:
-            writing = False
-        except ssl.SSLWantWriteError:
-            writing = True
-        except ssl.SSLError:
-            raise
-        except socket.error as e:
-            if e.args and e.args[0] in (errno.EAGAIN, errno.EWOULDBLOCK, errno.EINTR):
-                pass
-            else:
-                raise
-        _wait(sock, writing, deadline)
-
-
-class _DeadlineSocket(object):
-    """A non-blocking socket whose every wait gets only the time left before one deadline.
-
-    A plain socket time-out bounds each wait alone, so a server that sends a
-    byte every few seconds could hold a fetch open for ever.
-    """
-
-    def __init__(self, sock, deadline):
-        self._sock = sock
-        self._deadline = deadline
-        # SSLSocket.send reports a blocked write as 0 bytes, without saying
-        # whether it waits to read or to write; write() raises which one.
-        self._send = sock.write if isinstance(sock, ssl.SSLSocket) else sock.send
-
-    def recv(self, size):
-        return _nonblocking(self._sock.recv, self._sock, size, False, self._deadline)
-
-    def sendall(self, data):
-        while data:
-            sent = _nonblocking(self._send, self._sock, data, True, self._deadline)
-            data = data[sent:]
-
-    def makefile(self, mode="r", bufsize=-1):
-        return socket._fileobject(self, mode, bufsize)
-
-    def close(self):
-        # httplib closes its connection while the response still reads from
-        # it; the fetch closes the real socket itself once it is done.
-        pass
-
-
-def _connect(addresses, deadline):
-    """A socket connected to the first of `addresses` that answers, within the deadline."""
-    error = None
-    for family, socktype, proto, _, address in addresses:
-        left = deadline - time.time()
-        if left <= 0:
-            raise socket.timeout("timed out")
-        sock = socket.socket(family, socktype, proto)
-        try:
-            sock.settimeout(left)  # a connect is one wait: this bounds it
-            sock.connect(address)
-            sock.settimeout(0.0)
-            return sock
-        except socket.timeout:
-            sock.close()
-            raise
-        except socket.error as e:
-            sock.close()
-            error = e
-    raise error or socket.error("no address to connect to")
-
-
-def _handshake(context, sock, host, deadline):
-    # What httplib.HTTPSConnection.connect does, with the handshake under the
-    # deadline: the host name goes out as SNI and, if the context checks
-    # host names, is matched against the certificate once the handshake is done.
-    tls = context.wrap_socket(sock, server_hostname=host, do_handshake_on_connect=False)
-    _nonblocking(lambda _: tls.do_handshake(), tls, None, False, deadline)
-    return tls
-
-
 def fetch(url, sources, timeout, cap, max_redirects):
     """The body of an http(s) URL of at most `cap` bytes, within `sources`,
     following at most `max_redirects` redirects, all of it within `timeout` seconds."""
@@ -285,18 +181,19 @@ def fetch(url, sources, timeout, cap, max_redirects):
                     if refused_address(address[0], address[4][0]):
                         raise LoadImageError("address %s of host %r not allowed (link-local or cloud metadata): %s"
                                              % (address[4][0], host, shown))
-                sock = _connect(addresses, deadline)
+                sock = deadline_socket.connect(addresses, deadline)
                 # httplib only writes the request and reads the answer here: it
                 # never connects, yet builds the Host header as it always did.
                 if scheme == "https":
                     # The context HTTPSConnection would make: the default trust
                     # store and verification (PYTHONHTTPSVERIFY included).
                     context = ssl._create_default_https_context()
-                    tls = _handshake(context, sock, host, deadline)
+                    tls = deadline_socket.handshake(context, sock, host, deadline)
                     conn = httplib.HTTPSConnection(host, port, context=context)
                 else:
                     conn = httplib.HTTPConnection(host, port)
-                conn.sock = _DeadlineSocket(tls or sock, deadline)
+                # the fetch closes the descriptor itself once it is done
+                conn.sock = deadline_socket.DeadlineSocket(tls or sock, deadline, closes=False)
                 conn.request("GET", target, headers=headers)
                 resp = conn.getresponse()
                 if resp.status in _REDIRECTS:

@@ -12,13 +12,13 @@ import socket
 import struct
 import sys
 import tempfile
-import threading
 import time
 import urllib2
 import urlparse
 import zlib
 from cStringIO import StringIO
 
+import deadline_socket
 from qz import qzconfig
 from qz.qzconfig import _to_bytes  # JSON gives unicode; the platform keeps byte strings
 
@@ -130,86 +130,36 @@ class _RedirectRefused(urllib2.HTTPRedirectHandler):
         return None  # urllib2 then raises the answer as an HTTPError
 
 
-class _Deadline(object):
-    """A connected socket whose every wait gets only the time left before
-    one deadline, so that a peer sending a byte now and then (which a time-out
-    per read never catches) is cut off at the deadline."""
-
-    def __init__(self, sock, deadline):
-        self._sock = sock
-        self._deadline = deadline
-
-    def _arm(self):
-        left = self._deadline - time.time()
-        if left <= 0:
-            raise socket.timeout("no complete answer within %s seconds" % POST_TIMEOUT)
-        self._sock.settimeout(left)
-
-    def sendall(self, data):
-        view = memoryview(data)
-        while view:
-            self._arm()
-            view = view[self._sock.send(view[:65536]):]
-
-    def recv(self, size):
-        self._arm()
-        return self._sock.recv(size)
-
-    def makefile(self, mode="r", bufsize=-1):
-        return socket._fileobject(self, mode, bufsize)
-
-    def close(self):
-        self._sock.close()
-
-    def __getattr__(self, name):
-        return getattr(self._sock, name)
-
-
-def _left(deadline):
-    left = deadline - time.time()
-    if left <= 0:
-        raise socket.timeout("no complete answer within %s seconds" % POST_TIMEOUT)
-    return left
+def _late():
+    return "no complete answer within %s seconds" % POST_TIMEOUT
 
 
 def _bounded_connections(deadline):
     """HTTP and HTTPS connection classes whose connection, TLS handshake and
-    every later wait end at the deadline."""
+    every later wait end at the deadline (deadline_socket)."""
+
+    def connected(conn):
+        return socket.create_connection((conn.host, conn.port),
+                                        deadline_socket.left(deadline, _late()),
+                                        conn.source_address)
 
     class Connection(httplib.HTTPConnection):
         def connect(self):
-            self.timeout = _left(deadline)
-            httplib.HTTPConnection.connect(self)
-            self.sock = _Deadline(self.sock, deadline)
+            self.sock = deadline_socket.DeadlineSocket(connected(self), deadline, _late())
+            if self._tunnel_host:
+                self._tunnel()
 
     class SecureConnection(httplib.HTTPSConnection):
         def connect(self):
-            sock = socket.create_connection((self.host, self.port), _left(deadline),
-                                            self.source_address)
+            sock = connected(self)
             if self._tunnel_host:
-                self.sock = _Deadline(sock, deadline)
+                self.sock = deadline_socket.DeadlineSocket(sock, deadline, _late(), closes=False)
                 self._tunnel()
-            # The handshake reads as often as the peer makes it: a watchdog
-            # shuts the socket at the deadline, which ends any read under way.
-            watchdog = threading.Timer(_left(deadline), _shut, (sock,))
-            watchdog.daemon = True
-            watchdog.start()
-            try:
-                sock.settimeout(_left(deadline))
-                self.sock = self._context.wrap_socket(
-                    sock, server_hostname=self._tunnel_host or self.host)
-            finally:
-                watchdog.cancel()
-            self.sock = _Deadline(self.sock, deadline)
+            tls = deadline_socket.handshake(self._context, sock, self._tunnel_host or self.host,
+                                            deadline, _late())
+            self.sock = deadline_socket.DeadlineSocket(tls, deadline, _late())
 
     return Connection, SecureConnection
-
-
-def _shut(sock):
-    try:
-        sock.shutdown(socket.SHUT_RDWR)
-    except socket.error:
-        pass  # already closed: nothing to cut
 
 
 class _BoundedHTTP(urllib2.HTTPHandler):

@@ -271,7 +271,7 @@ def no_connect(monkeypatch):
         attempts.append(addresses)
         raise AssertionError("connected to %r" % (addresses,))
 
-    monkeypatch.setattr(utils.image_fetch, "_connect", connect)
+    monkeypatch.setattr(utils.image_fetch.deadline_socket, "connect", connect)
     return attempts
 
 

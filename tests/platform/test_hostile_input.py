@@ -75,30 +75,82 @@ def test_a_post_not_answered_2xx_is_a_failure(status):
 
 OK = "HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n"
 FORWARD_FAULTS = [
-    # (name, what the endpoint sends: [(pause, bytes)], silence before closing)
-    ("a body that drips a byte at a time", [(0, OK % 1000)] + [(0.2, "x")] * 1000, 0),
-    ("a status line that drips", [(0.2, c) for c in "HTTP/1.1 200 OK\r\n" * 50], 0),
-    ("an answer that never comes", [], 60),
-    ("headers and then silence", [(0, OK % 10)], 60),
-    ("a body shorter than its length", [(0, OK % 1000 + "7 bytes")], 0),
-    ("a chunked body cut off", [(0, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                   "a\r\n0123456789\r\n")], 0),
+    # (name, scheme, what the endpoint sends: [(pause, bytes)], silence before closing)
+    ("a body that drips a byte at a time", "http", [(0, OK % 1000)] + [(0.2, "x")] * 1000, 0),
+    ("a status line that drips", "http", [(0.2, c) for c in "HTTP/1.1 200 OK\r\n" * 50], 0),
+    ("an answer that never comes", "http", [], 60),
+    ("headers and then silence", "http", [(0, OK % 10)], 60),
+    ("a body shorter than its length", "http", [(0, OK % 1000 + "7 bytes")], 0),
+    ("a chunked body cut off", "http", [(0, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                           "a\r\n0123456789\r\n")], 0),
+    # a TLS endpoint that takes the client's hello and then says nothing, or
+    # drips a record header a byte at a time: the handshake is under the deadline
+    ("a TLS handshake never answered", "https", [], 60),
+    ("a TLS handshake that drips", "https", [(0, "\x16\x03\x03\x40\x00")] + [(0.2, "\x02")] * 50, 0),
 ]
 
 
-@pytest.mark.parametrize("script, hold", [f[1:] for f in FORWARD_FAULTS],
+@pytest.mark.parametrize("scheme, script, hold", [f[1:] for f in FORWARD_FAULTS],
                          ids=[f[0] for f in FORWARD_FAULTS])
-def test_a_forward_that_does_not_end_well_fails_within_its_deadline(monkeypatch, script, hold):
+def test_a_forward_that_does_not_end_well_fails_within_its_deadline(monkeypatch, scheme, script,
+                                                                    hold):
     from hostile import ScriptedAnswer
     monkeypatch.setattr(qztool, "POST_TIMEOUT", 1.5)
     endpoint = ScriptedAnswer(script, hold)
     try:
         started = time.time()
         with pytest.raises(IOError):  # urllib2's errors are IOErrors too
-            qztool.post_qz_message("http://127.0.0.1:%d/qz/message" % endpoint.port, "a=1", True)
+            qztool.post_qz_message("%s://127.0.0.1:%d/qz/message" % (scheme, endpoint.port),
+                                   "a=1", True)
         assert time.time() - started < 1.5 + 1.0
     finally:
         endpoint.close()
+
+
+def test_a_forward_over_tls_is_accepted_and_its_certificate_checked(monkeypatch):
+    import socket
+    import ssl
+    import threading
+    import sinks
+    tls_dir = os.path.join(sinks.run_dir(), "tls")
+    monkeypatch.setenv("SSL_CERT_FILE", os.path.join(tls_dir, "ca.pem"))
+    monkeypatch.delenv("SSL_CERT_DIR", raising=False)
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    seen = []
+
+    def serve():
+        context = ssl.SSLContext(ssl.PROTOCOL_SSLv23)
+        context.load_cert_chain(os.path.join(tls_dir, "server.pem"),
+                                os.path.join(tls_dir, "server.key"))
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except socket.error:
+                return
+            try:
+                tls = context.wrap_socket(conn, server_side=True)
+                seen.append(tls.recv(65536).split("\r\n")[0])
+                tls.sendall(OK % 2 + "ok")
+                tls.close()
+            except (socket.error, ssl.SSLError):
+                conn.close()
+
+    server = threading.Thread(target=serve)
+    server.daemon = True
+    server.start()
+    try:
+        port = listener.getsockname()[1]
+        qztool.post_qz_message("https://localhost:%d/qz/message" % port, "a=1", True)
+        assert seen == ["POST /qz/message HTTP/1.1"]
+        # the certificate names localhost, not the address: refused
+        with pytest.raises(ssl.CertificateError):
+            qztool.post_qz_message("https://127.0.0.1:%d/qz/message" % port, "a=1", True)
+        assert len(seen) == 1
+    finally:
+        listener.shutdown(socket.SHUT_RDWR)  # ends the accept under way
+        listener.close()
 
 
 def test_a_complete_answer_within_the_deadline_is_accepted(monkeypatch):
