@@ -17,6 +17,14 @@
 // `__main__` module, and ending the set-up with run_main_if_main() calls
 // `main` there, as `if __name__ == "__main__": main()` would.
 //
+// A module's bindings: what its set-up binds once (the host modules it
+// imports, the platform's contracts, its own namespace) is one
+// `struct Bindings` in the module's source, held by `Bindings* bound`, made
+// in the set-up and never freed (the host does not unload modules). It is
+// filled by name, in the order of its members,
+//   bound = new Bindings{.json = import_json(), .config = QzConfig::bind()};
+// so that two values of one kind given in the wrong order cannot compile.
+//
 // Exit of the launcher: 0 after a normal end, the status of a SystemExit,
 // otherwise 1 after the host's usual traceback on standard error.
 #pragma once
