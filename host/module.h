@@ -48,6 +48,19 @@ int program_main(int argc, char** argv);
 int run_program(int argc, char** argv, const char* source_name, ModuleSetup setup,
                 bool hold_stop_signals = false);
 
+// The house way to hold stop signals (SIGTERM, SIGINT) in our programs: a
+// C handler notes the first one and nothing else happens, so no host code
+// runs inside a signal and no system call is cut short (SA_RESTART); the
+// program looks at the note between two steps of its own. rowfeed holds them
+// for its whole run (its stop checks read held_stop_signal()); a queue
+// program holds them from its first instruction until its queue client,
+// which has a hold of its own around each handler, takes them over
+// (release_stop_signals below). Calling it again does nothing.
+void hold_stop_signals();
+
+// The first stop signal noted while held ("SIGTERM", "SIGINT"), or null.
+const char* held_stop_signal();
+
 // Queue workers end in order on SIGTERM and SIGINT, but their queue client
 // takes the signals over only when it opens. Called once the client is
 // open: a signal still in the launcher's hands goes back to the host's

@@ -42,9 +42,16 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT};
 volatile std::sig_atomic_t noted_stop_signal = 0;
 bool holding = false;
 
-extern "C" void note_stop_signal(int signum) { noted_stop_signal = signum; }
+// The first stop signal is the one that counts: a second one (a supervisor's
+// stop, then an impatient Ctrl-C) asks for the same stop.
+extern "C" void note_stop_signal(int signum) {
+  if (noted_stop_signal == 0) noted_stop_signal = signum;
+}
+
+}  // namespace
 
 void hold_stop_signals() {
+  if (holding) return;
   struct sigaction action = {};
   action.sa_handler = note_stop_signal;
   action.sa_flags = SA_RESTART;
@@ -53,7 +60,16 @@ void hold_stop_signals() {
   holding = true;
 }
 
-}  // namespace
+const char* held_stop_signal() {
+  switch (noted_stop_signal) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    default:
+      return nullptr;
+  }
+}
 
 void release_stop_signals() {
   if (!holding) return;

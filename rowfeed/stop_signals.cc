@@ -1,31 +1,11 @@
 #include "rowfeed/stop_signals.h"
 
-#include <csignal>
+#include "host/module.h"
 
 namespace qz::rowfeed {
-namespace {
 
-const char* received = nullptr;
+void install_stop_signals() { qz::host::hold_stop_signals(); }
 
-void on_signal(int number, py::object /*frame*/) {
-  if (received) return;
-  received = number == SIGTERM ? "SIGTERM" : "SIGINT";
-}
-
-}  // namespace
-
-void install_stop_signals() {
-  py::module_ signal = py::module_::import("signal");
-  py::cpp_function handler(&on_signal);
-  for (int number : {SIGTERM, SIGINT}) {
-    signal.attr("signal")(number, handler);
-    signal.attr("siginterrupt")(number, false);
-  }
-}
-
-const char* stop_signal() {
-  if (!received && PyErr_CheckSignals() != 0) throw py::error_already_set();
-  return received;
-}
+const char* stop_signal() { return qz::host::held_stop_signal(); }
 
 }  // namespace qz::rowfeed

@@ -3,10 +3,9 @@
 // ends the log. A supervisor's stop (systemd sends SIGTERM) is an orderly
 // stop, not a kill, and Ctrl-C is the same.
 //
-// The handlers are the host's (its signal module), so that a signal is
-// seen between two host operations, never inside one: a read in progress
-// completes (the signals restart interrupted system calls) and a pause is
-// cut short.
+// The signals are held the house way (host/module.h): noted, and seen
+// between two steps of the feed, never inside one. A read in progress
+// completes (interrupted system calls restart); a pause ends early.
 #pragma once
 
 #include "host/host.h"
@@ -17,7 +16,7 @@ namespace qz::rowfeed {
 void install_stop_signals();
 
 // The name of the first stop signal received ("SIGTERM", "SIGINT"), or
-// null when none came. Runs the handlers of signals still pending first.
+// null when none came.
 const char* stop_signal();
 
 }  // namespace qz::rowfeed

@@ -143,10 +143,11 @@ def feed_statements(feed, statements, **kw):
 # ---- load and fault runs: the program with its output in files, the stack's
 # servers, and whole topics read back ----
 
-def start_logged(feed, out_path, err_path, topic=TOPIC):
+def start_logged(feed, out_path, err_path, topic=TOPIC, args=()):
     """The feed as a program whose output goes to files: a long run would
     fill a pipe nobody reads and block the feed."""
     argv = [os.path.join(TREE, "rowfeed"), "--host", "127.0.0.1:9092", "--topic", topic]
+    argv += list(args)
     with open(out_path, "w") as out, open(err_path, "w") as err:
         return subprocess.Popen(argv, stdout=out, stderr=err, env=dict(feed.env))
 

@@ -3,6 +3,7 @@ cannot be used end the start with one coded line."""
 import json
 import os
 import signal
+import time
 
 import pytest
 
@@ -50,6 +51,37 @@ def test_a_stop_signal_stops_in_order_while_rows_are_read(tmp_path, schema, numb
         feed.set(MAX_QMSG_COUNT=0)
         run = feed.run(topic=topic.name)
         assert set(ids_on(topic.name)) == set(range(1, 20001)), run
+    finally:
+        topic.close()
+
+
+def test_a_stop_signal_ends_the_pause_between_cycles(tmp_path, schema):
+    """At the log's end the feed pauses KAFKA_STAT_INTERVAL times the
+    interval (here 60 steps of 10 s): a stop signal ends the step in hand."""
+    topic = OwnTopic("qz_i25_signal_pause")
+    out, err = str(tmp_path / "out"), str(tmp_path / "err")
+    try:
+        feed = schema.feed(tmp_path, MAX_QMSG_COUNT=100000)
+        feed.resume_from(master_position())
+        schema.sql("INSERT INTO l_signals VALUES (1, 'a')")
+        proc = start_logged(feed, out, err, topic=topic.name, args=["-i", "10"])
+        try:
+            wait_until(lambda: "finally event with" in open(out).read() or
+                       proc.poll() is not None, timeout=60)
+            time.sleep(1)  # into the first step of the pause
+            proc.send_signal(signal.SIGTERM)
+            signalled = time.time()
+            wait_until(lambda: proc.poll() is not None, timeout=30)
+            took = time.time() - signalled
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        lines = [l.split(" ", 2)[2] for l in open(out).read().splitlines()]
+        assert proc.returncode == 0, (lines[-20:], open(err).read()[-2000:])
+        assert lines[-1] == "Bye Rowfeed!"
+        assert "stop signal SIGTERM received: stopping as for the stop file" in lines
+        assert took < 5, took  # not the rest of its 10 s step
+        assert ids_on(topic.name) == [1]
     finally:
         topic.close()
 
