@@ -23,6 +23,22 @@ def ids_on(topic):
     return [json.loads(m["hbase_json"])["id"] for _, m in read_topic(topic)]
 
 
+def stop_with(proc, number):
+    """Sends the signal and waits for the end; the seconds it took."""
+    proc.send_signal(number)
+    signalled = time.time()
+    wait_until(lambda: proc.poll() is not None, timeout=60)
+    return time.time() - signalled
+
+
+def assert_stopped_in_order(proc, out, err, name):
+    lines = [l.split(" ", 2)[2] for l in open(out).read().splitlines()]
+    assert proc.returncode == 0, (lines[-20:], open(err).read()[-2000:])
+    assert lines[-1] == "Bye Rowfeed!"
+    assert "stop signal %s received: stopping as for the stop file" % name in lines
+    assert "Traceback" not in open(err).read()
+
+
 @pytest.mark.parametrize("number, name", [(signal.SIGTERM, "SIGTERM"), (signal.SIGINT, "SIGINT")])
 def test_a_stop_signal_stops_in_order_while_rows_are_read(tmp_path, schema, number, name):
     topic = OwnTopic("qz_i25_signal_%s" % name.lower())
@@ -36,16 +52,11 @@ def test_a_stop_signal_stops_in_order_while_rows_are_read(tmp_path, schema, numb
         try:
             wait_until(lambda: "save_log_pos" in open(out).read() or proc.poll() is not None,
                        timeout=60)
-            proc.send_signal(number)
-            wait_until(lambda: proc.poll() is not None, timeout=60)
+            stop_with(proc, number)
         finally:
             if proc.poll() is None:
                 proc.kill()
-        lines = [l.split(" ", 2)[2] for l in open(out).read().splitlines()]
-        assert proc.returncode == 0, (lines[-20:], open(err).read()[-2000:])
-        assert lines[-1] == "Bye Rowfeed!"
-        assert "stop signal %s received: stopping as for the stop file" % name in lines
-        assert "Traceback" not in open(err).read()
+        assert_stopped_in_order(proc, out, err, name)
         # nothing that Kafka had not taken lies before the saved position: the
         # next run, from it, publishes every row not yet published
         feed.set(MAX_QMSG_COUNT=0)
@@ -69,17 +80,11 @@ def test_a_stop_signal_ends_the_pause_between_cycles(tmp_path, schema):
             wait_until(lambda: "finally event with" in open(out).read() or
                        proc.poll() is not None, timeout=60)
             time.sleep(1)  # into the first step of the pause
-            proc.send_signal(signal.SIGTERM)
-            signalled = time.time()
-            wait_until(lambda: proc.poll() is not None, timeout=30)
-            took = time.time() - signalled
+            took = stop_with(proc, signal.SIGTERM)
         finally:
             if proc.poll() is None:
                 proc.kill()
-        lines = [l.split(" ", 2)[2] for l in open(out).read().splitlines()]
-        assert proc.returncode == 0, (lines[-20:], open(err).read()[-2000:])
-        assert lines[-1] == "Bye Rowfeed!"
-        assert "stop signal SIGTERM received: stopping as for the stop file" in lines
+        assert_stopped_in_order(proc, out, err, "SIGTERM")
         assert took < 5, took  # not the rest of its 10 s step
         assert ids_on(topic.name) == [1]
     finally:
