@@ -33,6 +33,7 @@ class Batch {
   std::vector<QueuedMessage> hand_over(double at) {
     std::vector<QueuedMessage> sending = std::move(messages_);
     clear();
+    messages_.reserve(sending.size());  // the next batch is as large
     last_sent_ = at;
     return sending;
   }

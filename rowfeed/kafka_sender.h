@@ -100,11 +100,6 @@ class KafkaSender {
   // late it is asked for.
   void finish(const Pending& pending);
 
-  // start and finish in one.
-  void send(py::handle topic, const std::vector<std::string_view>& values) {
-    finish(start(topic, values));
-  }
-
   void close();
 
  private:

@@ -12,7 +12,7 @@
 
 namespace qz::rowfeed {
 
-// Installs the handlers. Call once, on the main thread.
+// Holds the stop signals from here on; calling it again does nothing.
 void install_stop_signals();
 
 // The name of the first stop signal received ("SIGTERM", "SIGINT"), or
